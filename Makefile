@@ -1,0 +1,22 @@
+# Two entry points: `make` builds QarSldwInterface_x64.dll, `make test` builds and runs every test.
+# Both install missing Debian packages first.
+PRESET := mingw
+
+.PHONY: all deps configure build test clean
+
+all: build
+
+deps:
+	@sh cmake/install-deps.sh
+
+configure: deps
+	cmake --preset $(PRESET)
+
+build: configure
+	cmake --build --preset $(PRESET)
+
+test: build
+	ctest --preset $(PRESET)
+
+clean:
+	rm -rf build

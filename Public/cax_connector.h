@@ -1,0 +1,63 @@
+// The abstract root of every connector: the object a host constructs, asks for a command object,
+// and reads the last failure from (errorCode / errorMessage, the status record).
+//
+// The host binds to the function table, so the order of the virtual operations below is part of the
+// binary interface: destructor, CreateCommand, LoadApplication.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <string>
+
+#include "Public/qar_api.h"
+
+namespace QARCAX {
+
+class CaxCommand;
+
+// What the connect sequence hands to CreateCommand. appObject is the application's IDispatch pointer
+// carrying one reference; NewCommand gives that reference back once CreateCommand has returned
+// (the command takes references of its own).
+struct ConnectionRecord {
+    void* appObject = nullptr;
+    std::wstring appHandleText;
+    int cadType = 0;
+    std::wstring cadVersion;
+};
+
+class CaxConnector {
+public:
+    // cadType: 1 AutoCAD, 2 Pro/ENGINEER, 3 SolidWorks.
+    CaxConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText);
+    CaxConnector(const CaxConnector&) = default;
+    CaxConnector& operator=(const CaxConnector&) = default;
+    virtual ~CaxConnector();
+
+    // Connects to the application and builds a command object that the caller owns and deletes.
+    // Returns 0 on success; otherwise a non-zero code, `command` untouched, and the failure in the
+    // status record (except where CreateCommand throws: that reaches the caller as it is).
+    QAR_API int NewCommand(IDispatch* host, CaxCommand*& command);
+
+    // Status record: written by each failure, never cleared by a success.
+    int errorCode;
+    std::wstring errorMessage;
+
+protected:
+    int cadType;
+    std::wstring cadVersion;
+    std::wstring appHandleText;
+
+private:
+    // `info` points at the ConnectionRecord of the connect sequence; 0 = success.
+    virtual int CreateCommand(const void* info, CaxCommand*& command) = 0;
+    // Reaches the application and its add-in; on success `app` holds the application's IDispatch
+    // pointer with one reference and `handleText` its main-window handle text.
+    virtual int LoadApplication(const std::wstring& cadVersion, const std::wstring& appHandleText,
+                                IDispatch* host, std::wstring& handleText, void*& app) = 0;
+
+    int Connect(const std::wstring& cadVersion, const std::wstring& appHandleText, IDispatch* host,
+                ConnectionRecord& info);
+};
+
+}  // namespace QARCAX

@@ -1,0 +1,69 @@
+// The library's exception and the guarded-operation convention.
+//
+// Inside the library failures travel as exceptions; a guarded operation catches every one of them at
+// its boundary and leaves only an int result and the status record (errorCode, errorMessage) of the
+// object it ran on. Machine faults, invalid runtime arguments and pure virtual calls raised inside a
+// guarded operation arrive there as AR_Exception too (fault_translation.h).
+#pragma once
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <type_traits>
+
+namespace QARBASE {
+
+class AR_Exception : public std::exception {
+public:
+    AR_Exception(const std::wstring& message, const std::wstring& file, const std::wstring& function,
+                 int line);
+    AR_Exception(const AR_Exception&) = default;
+    AR_Exception& operator=(const AR_Exception&) = default;
+    ~AR_Exception() override;
+
+    // The text a guard records: the message followed by one line feed.
+    std::wstring Text() const;
+
+    std::wstring message;
+    std::wstring file;
+    std::wstring function;
+    int line;
+    std::wstring catchFile;
+    std::wstring catchFunction;
+    int catchLine;
+};
+
+}  // namespace QARBASE
+
+// Converts an ANSI text (system code page) to UTF-16; null or empty gives "".
+std::wstring AnsiToWide(const char* text);
+
+// Where a guarded operation stands and how it reports. Each guarded operation has one constant of
+// this type; the catch ladder itself exists once, in RunGuarded.
+struct GuardSite {
+    const wchar_t* function;  // qualified name, e.g. L"QARCAX::CaxConnector::Connect"
+    const wchar_t* file;      // source file name as recorded in the exception
+    int line;
+    const wchar_t* prefix;  // put before the exception's text in the status record
+    int errorCode;          // recorded in the status record for every caught exception
+    bool catchesComError;   // whether _com_error gets its own clause ahead of the others
+};
+
+namespace qar_detail {
+int RunGuardedCall(const GuardSite& site, int& errorCode, std::wstring& errorMessage, int (*body)(void*),
+                   void* context);
+}
+
+// Runs `body` (a callable returning int) as a guarded operation:
+//   1. installs the fault handlers (they stay installed);
+//   2. returns body's result unchanged when it returns normally;
+//   3. otherwise records the exception (site.errorCode and the site's text) and returns -1.
+// Example:
+//   return RunGuarded(kConnectSite, errorCode, errorMessage, [&] { return LoadSomething(); });
+template <class Body>
+int RunGuarded(const GuardSite& site, int& errorCode, std::wstring& errorMessage, Body&& body) {
+    using BodyType = std::remove_reference_t<Body>;
+    return qar_detail::RunGuardedCall(
+        site, errorCode, errorMessage, [](void* p) -> int { return (*static_cast<BodyType*>(p))(); },
+        const_cast<void*>(static_cast<const void*>(std::addressof(body))));
+}

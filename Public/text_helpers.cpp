@@ -1,0 +1,44 @@
+#include "Public/text_helpers.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+std::wstring FormatString(const wchar_t* format, ...) {
+    std::wstring result;
+    va_list args;
+    va_start(args, format);
+    va_list counting;
+    va_copy(counting, args);
+    const int count = _vscwprintf(format, counting);
+    va_end(counting);
+    if (count > 0) {
+        result.resize(static_cast<size_t>(count));
+        _vsnwprintf(&result[0], result.size(), format, args);
+    }
+    va_end(args);
+    return result;
+}
+
+std::wstring FormatBuffered(const wchar_t* format, ...) {
+    // One spare, zeroed character: the runtime does not terminate a text it had to cut.
+    std::vector<wchar_t> buffer(kFormatBufferChars + 1, L'\0');
+    va_list args;
+    va_start(args, format);
+    const int written = _vsnwprintf(buffer.data(), kFormatBufferChars, format, args);
+    va_end(args);
+    // -1 means cut (or a malformed format); a C99-style runtime would report the uncut length.
+    const size_t length = written >= 0 && static_cast<size_t>(written) <= kFormatBufferChars
+                              ? static_cast<size_t>(written)
+                              : wcsnlen(buffer.data(), kFormatBufferChars);
+    return std::wstring(buffer.data(), length);
+}
+
+std::wstring ToUpper(const std::wstring& text) {
+    std::wstring copy = text;
+    if (!copy.empty()) _wcsupr(&copy[0]);
+    return copy;
+}
+
+std::wstring DecimalText(int value) { return std::to_wstring(value); }
