@@ -9,8 +9,8 @@
 
 namespace QARBASE {
 
-AR_Exception::AR_Exception(const std::wstring& message, const std::wstring& file, const std::wstring& function,
-                           int line)
+AR_Exception::AR_Exception(const std::wstring& message, const std::wstring& file,
+                           const std::wstring& function, int line)
     : message(message), file(file), function(function), line(line), catchLine(0) {}
 
 AR_Exception::~AR_Exception() = default;

@@ -17,32 +17,19 @@ struct NamedCode {
 // Names by code; the first three and the last are handler-return and limit constants rather than
 // exception codes, and are matched all the same.
 constexpr NamedCode kExceptionNames[] = {
-    {0x00000000u, L"EXCEPTION_CONTINUE_SEARCH"},
-    {0x00000001u, L"EXCEPTION_EXECUTE_HANDLER"},
-    {0x0000000Fu, L"EXCEPTION_MAXIMUM_PARAMETERS"},
-    {0x80000001u, L"EXCEPTION_GUARD_PAGE"},
-    {0x80000002u, L"EXCEPTION_DATATYPE_MISALIGNMENT"},
-    {0x80000003u, L"EXCEPTION_BREAKPOINT"},
-    {0x80000004u, L"EXCEPTION_SINGLE_STEP"},
-    {0xC0000005u, L"EXCEPTION_ACCESS_VIOLATION"},
-    {0xC0000006u, L"EXCEPTION_IN_PAGE_ERROR"},
-    {0xC0000008u, L"EXCEPTION_INVALID_HANDLE"},
-    {0xC000001Du, L"EXCEPTION_ILLEGAL_INSTRUCTION"},
-    {0xC0000025u, L"EXCEPTION_NONCONTINUABLE_EXCEPTION"},
-    {0xC0000026u, L"EXCEPTION_INVALID_DISPOSITION"},
-    {0xC000008Cu, L"EXCEPTION_ARRAY_BOUNDS_EXCEEDED"},
-    {0xC000008Du, L"EXCEPTION_FLT_DENORMAL_OPERAND"},
-    {0xC000008Eu, L"EXCEPTION_FLT_DIVIDE_BY_ZERO"},
-    {0xC000008Fu, L"EXCEPTION_FLT_INEXACT_RESULT"},
-    {0xC0000090u, L"EXCEPTION_FLT_INVALID_OPERATION"},
-    {0xC0000091u, L"EXCEPTION_FLT_OVERFLOW"},
-    {0xC0000092u, L"EXCEPTION_FLT_STACK_CHECK"},
-    {0xC0000093u, L"EXCEPTION_FLT_UNDERFLOW"},
-    {0xC0000094u, L"EXCEPTION_INT_DIVIDE_BY_ZERO"},
-    {0xC0000095u, L"EXCEPTION_INT_OVERFLOW"},
-    {0xC0000096u, L"EXCEPTION_PRIV_INSTRUCTION"},
-    {0xC00000FDu, L"EXCEPTION_STACK_OVERFLOW"},
-    {0xFFFFFFFFu, L"EXCEPTION_CONTINUE_EXECUTION"},
+    {0x00000000u, L"EXCEPTION_CONTINUE_SEARCH"},       {0x00000001u, L"EXCEPTION_EXECUTE_HANDLER"},
+    {0x0000000Fu, L"EXCEPTION_MAXIMUM_PARAMETERS"},    {0x80000001u, L"EXCEPTION_GUARD_PAGE"},
+    {0x80000002u, L"EXCEPTION_DATATYPE_MISALIGNMENT"}, {0x80000003u, L"EXCEPTION_BREAKPOINT"},
+    {0x80000004u, L"EXCEPTION_SINGLE_STEP"},           {0xC0000005u, L"EXCEPTION_ACCESS_VIOLATION"},
+    {0xC0000006u, L"EXCEPTION_IN_PAGE_ERROR"},         {0xC0000008u, L"EXCEPTION_INVALID_HANDLE"},
+    {0xC000001Du, L"EXCEPTION_ILLEGAL_INSTRUCTION"},   {0xC0000025u, L"EXCEPTION_NONCONTINUABLE_EXCEPTION"},
+    {0xC0000026u, L"EXCEPTION_INVALID_DISPOSITION"},   {0xC000008Cu, L"EXCEPTION_ARRAY_BOUNDS_EXCEEDED"},
+    {0xC000008Du, L"EXCEPTION_FLT_DENORMAL_OPERAND"},  {0xC000008Eu, L"EXCEPTION_FLT_DIVIDE_BY_ZERO"},
+    {0xC000008Fu, L"EXCEPTION_FLT_INEXACT_RESULT"},    {0xC0000090u, L"EXCEPTION_FLT_INVALID_OPERATION"},
+    {0xC0000091u, L"EXCEPTION_FLT_OVERFLOW"},          {0xC0000092u, L"EXCEPTION_FLT_STACK_CHECK"},
+    {0xC0000093u, L"EXCEPTION_FLT_UNDERFLOW"},         {0xC0000094u, L"EXCEPTION_INT_DIVIDE_BY_ZERO"},
+    {0xC0000095u, L"EXCEPTION_INT_OVERFLOW"},          {0xC0000096u, L"EXCEPTION_PRIV_INSTRUCTION"},
+    {0xC00000FDu, L"EXCEPTION_STACK_OVERFLOW"},        {0xFFFFFFFFu, L"EXCEPTION_CONTINUE_EXECUTION"},
 };
 
 // Exceptions that GCC's own C++ exception machinery raises ('GCC' with the customer bit): a throw,
@@ -100,7 +87,7 @@ extern "C" EXCEPTION_DISPOSITION qar_fault_frame_handler(EXCEPTION_RECORD* recor
     context->R10 = context->Rip + 1;
     context->R11 = reinterpret_cast<DWORD64>(slot);
     context->Rip = (context->Rsp & 15) == 0 ? reinterpret_cast<DWORD64>(&qar_fault_resume_rsp0)
-                                             : reinterpret_cast<DWORD64>(&qar_fault_resume_rsp8);
+                                            : reinterpret_cast<DWORD64>(&qar_fault_resume_rsp8);
     return ExceptionContinueExecution;
 }
 
@@ -142,7 +129,9 @@ void OnInvalidParameter(const wchar_t* expression, const wchar_t*, const wchar_t
     throw AR_Exception(text, L"", L"", 0);
 }
 
-void OnPureCall() { throw AR_Exception(L"In _purecall_handler.", L"", L"", 0); }
+void OnPureCall() {
+    throw AR_Exception(L"In _purecall_handler.", L"", L"", 0);
+}
 
 namespace {
 

@@ -41,4 +41,6 @@ std::wstring ToUpper(const std::wstring& text) {
     return copy;
 }
 
-std::wstring DecimalText(int value) { return std::to_wstring(value); }
+std::wstring DecimalText(int value) {
+    return std::to_wstring(value);
+}

@@ -27,11 +27,14 @@ int CallAddress(uintptr_t address) {
 bool FaultsWhenExecuted(uintptr_t address) {
     MEMORY_BASIC_INFORMATION info{};
     if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof(info)) != sizeof(info)) return true;
-    const DWORD executable = PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    const DWORD executable =
+        PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
     return info.State != MEM_COMMIT || (info.Protect & executable) == 0 || (info.Protect & PAGE_GUARD) != 0;
 }
 
-bool RunsUnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
+bool RunsUnderWine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
 
 int g_destroyed = 0;
 struct CountsDestruction {
@@ -196,11 +199,12 @@ struct CallsPureInConstructor {
     virtual ~CallsPureInConstructor() = default;
     virtual void Pure() = 0;
 };
-__attribute__((noipa)) void CallPure(CallsPureInConstructor* object) { object->Pure(); }
+__attribute__((noipa)) void CallPure(CallsPureInConstructor* object) {
+    object->Pure();
+}
 struct Concrete : CallsPureInConstructor {
     void Pure() override {}
 };
-
 
 TEST(RuntimeEvents, PureVirtualCall) {
     const GuardOutcome outcome = RunTestGuard([] {
@@ -247,9 +251,8 @@ TEST(RuntimeEvents, InvalidParameterHandlerIsInstalledInTheRuntime) {
 // The fault text buffer holds 599 characters: "Expression: " and the first 587 of the expression.
 TEST(RuntimeEvents, OverlongExpressionIsCutToTheBuffer) {
     const std::wstring expression(5000, L'e');
-    const GuardOutcome outcome = RunTestGuard([&]() -> int {
-        OnInvalidParameter(expression.c_str(), nullptr, nullptr, 0, 0);
-    });
+    const GuardOutcome outcome =
+        RunTestGuard([&]() -> int { OnInvalidParameter(expression.c_str(), nullptr, nullptr, 0, 0); });
     EXPECT_EQ(kPrefix + L"Expression: " + std::wstring(587, L'e') + L"\n", outcome.errorMessage);
 }
 
