@@ -1,9 +1,11 @@
-# Fails unless the PE module imports only DLLs that every Windows installation has.
-# Usage: cmake -DOBJDUMP=... -DMODULE=... -P check-imports.cmake
+# Checks the shipped PE module: it imports only DLLs that every Windows installation has, and it
+# exports every symbol listed in EXPORTS_FILE (one mangled name a line; '#' starts a comment).
+# Usage: cmake -DOBJDUMP=... -DMODULE=... -DEXPORTS_FILE=... -P check-module.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${MODULE}")
 endif()
+
 string(REGEX MATCHALL "DLL Name: [^\r\n]+" lines "${dump}")
 set(allowed KERNEL32.dll USER32.dll ADVAPI32.dll ole32.dll OLEAUT32.dll SHLWAPI.dll msvcrt.dll)
 string(TOLOWER "${allowed}" allowed)
@@ -22,3 +24,14 @@ if(NOT seen)
     message(FATAL_ERROR "no imports found in ${MODULE}: is it a PE module?")
 endif()
 message(STATUS "imports: ${seen}")
+
+file(STRINGS ${EXPORTS_FILE} expected REGEX "^[^#]")
+foreach(symbol IN LISTS expected)
+    string(STRIP "${symbol}" symbol)
+    string(FIND "${dump}" "] ${symbol}\n" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "${MODULE} does not export ${symbol}")
+    endif()
+endforeach()
+list(LENGTH expected count)
+message(STATUS "all ${count} expected exports present")
