@@ -71,10 +71,12 @@ extern "C" EXCEPTION_DISPOSITION qar_fault_frame_handler(EXCEPTION_RECORD* recor
                                                          CONTEXT* context, void*) {
     if (record->ExceptionFlags & EXCEPTION_UNWIND) return ExceptionContinueSearch;
     if (IsLanguageException(record->ExceptionCode)) return ExceptionContinueSearch;
-    // Resuming is refused for these by the system itself; they stay with outer handlers.
-    if (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) return ExceptionContinueSearch;
     // Unwinding needs stack that a stack overflow no longer has.
     if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW) return ExceptionContinueSearch;
+
+    // The thread does not resume the faulting code but unwinds it, which a non-continuable exception
+    // permits; without the flag cleared the dispatcher would refuse to resume anywhere.
+    record->ExceptionFlags &= ~static_cast<DWORD>(EXCEPTION_NONCONTINUABLE);
 
     FaultSlot* slot = *reinterpret_cast<FaultSlot**>(static_cast<char*>(establisherFrame) + 32);
     slot->record = *record;

@@ -262,3 +262,14 @@ TEST(FaultText, NamesOfCodes) {
     EXPECT_STREQ(L"EXCEPTION_CONTINUE_EXECUTION", StructuredExceptionName(0xFFFFFFFF));
     EXPECT_STREQ(L"unspecified Structed exception.", StructuredExceptionName(0xC0000017));
 }
+
+// A non-continuable exception cannot resume where it was raised, but it can be unwound.
+TEST(MachineFaults, NoncontinuableExceptionIsTranslatedToo) {
+    const GuardOutcome outcome = RunTestGuard([] {
+        RaiseException(0xE0000001, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+        return 0;
+    });
+    EXPECT_EQ(-1, outcome.result);
+    EXPECT_EQ(0u, outcome.errorMessage.find(kPrefix + L"unspecified Structed exception.\n address:\t0x"));
+    EXPECT_NE(std::wstring::npos, outcome.errorMessage.find(L" code:\t\t3758096385\n"));
+}
