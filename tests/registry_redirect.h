@@ -33,35 +33,25 @@ protected:
         EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, scratch_.c_str()));
     }
 
-    // Creates root\path (and its parents).
     static void AddKey(HKEY root, const std::wstring& path) {
-        RegistryKey key;
-        ASSERT_EQ(ERROR_SUCCESS, key.Create(root, path, KEY_ALL_ACCESS));
+        ASSERT_EQ(ERROR_SUCCESS, RegistryKey().Create(root, path, KEY_ALL_ACCESS));
     }
     // Stores `size` bytes of `data` as value `name` of root\path, creating the key.
     static void SetRaw(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
                        DWORD size) {
-        RegistryKey key;
-        ASSERT_EQ(ERROR_SUCCESS, key.Create(root, path, KEY_ALL_ACCESS));
-        ASSERT_EQ(ERROR_SUCCESS,
-                  RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size));
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(root, path.c_str(), name, type, data, size));
     }
     static void SetText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text) {
         SetRaw(root, path, name, REG_SZ, text.c_str(),
                static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
-    // The value as a terminated REG_SZ text; "<absent>" or "<not REG_SZ>" otherwise.
+    // A REG_SZ value's text; "<absent>" when there is none of that type.
     static std::wstring Text(HKEY root, const std::wstring& path, const wchar_t* name) {
-        RegistryKey key;
-        if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) return L"<absent>";
         wchar_t buffer[1024];
-        DWORD type = 0, size = sizeof(buffer);
-        if (RegQueryValueExW(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != 0) {
+        DWORD size = sizeof(buffer);
+        if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) != 0)
             return L"<absent>";
-        }
-        if (type != REG_SZ || size < 2 || size % 2 != 0 || buffer[size / 2 - 1] != L'\0')
-            return L"<not REG_SZ>";
-        return std::wstring(buffer, size / 2 - 1);
+        return buffer;
     }
     static bool UnderWine() {
         return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
