@@ -1,0 +1,50 @@
+#include "Public/sw_version.h"
+
+#include <cstdlib>
+
+#include "Public/text_helpers.h"
+
+namespace {
+
+// The supported versions; there is no 2009. Matched ignoring case, since installations differ in
+// how they spell the product's name.
+const wchar_t* const kSupportedVersions[] = {
+    L"SolidWorks 2008", L"SolidWorks 2010", L"SolidWorks 2011", L"SolidWorks 2012",
+    L"SolidWorks 2013", L"SolidWorks 2014", L"SOLIDWORKS 2015", L"SOLIDWORKS 2016",
+};
+
+// The ProgID numbers count years from 1992 (SolidWorks 2008 is "SldWorks.Application.16").
+constexpr int kProgIdYearBase = 1992;
+constexpr size_t kYearChars = 4;
+
+}  // namespace
+
+CSwVersion::CSwVersion() : CCaxVersion(L"SOFTWARE\\SolidWorks", L"") {}
+
+std::wstring CSwVersion::GetProgId(const std::wstring& version) {
+    if (version.empty()) return std::wstring();
+    // substr throws std::out_of_range for a text shorter than a year; the connector's guard reports it.
+    const std::wstring yearText = version.substr(version.size() - kYearChars);
+    // A version that does not end in a year ("SolidWorks 2014 SP5") has no ProgID: a number made from
+    // its tail would name an application that does not exist.
+    for (const wchar_t c : yearText) {
+        if (c < L'0' || c > L'9') return std::wstring();
+    }
+    return FormatString(L"%s%d", L"SldWorks.Application.", _wtoi(yearText.c_str()) - kProgIdYearBase);
+}
+
+std::wstring CSwVersion::GetCaxName() {
+    return L"SolidWorks";
+}
+
+int CSwVersion::GetCaxType() {
+    return 3;
+}
+
+std::wstring CSwVersion::VersionFromRegKey(const std::wstring& subKeyName) {
+    const std::wstring upperName = ToUpper(subKeyName);
+    for (const wchar_t* supported : kSupportedVersions) {
+        if (ToUpper(supported) == upperName) return subKeyName;
+    }
+    return std::wstring();
+}

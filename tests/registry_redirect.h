@@ -1,0 +1,64 @@
+// RegistryRedirect: a fixture that points this process's HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER at
+// two empty scratch keys (under the real HKEY_CURRENT_USER, named with the process id, since tests run
+// in parallel processes) for one test, and removes them afterwards. The test body runs only when the
+// redirection demonstrably took effect, so a test can never write the real machine or user registry.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "Public/registry_key.h"
+
+class RegistryRedirect : public ::testing::Test {
+protected:
+    void SetUp() override {
+        scratch_ = L"Software\\QarRegistryTests-" + std::to_wstring(GetCurrentProcessId());
+        RegDeleteTreeW(HKEY_CURRENT_USER, scratch_.c_str());  // left over by a crashed run with this id
+        ASSERT_EQ(ERROR_SUCCESS, machine_.Create(HKEY_CURRENT_USER, scratch_ + L"\\machine", KEY_ALL_ACCESS));
+        ASSERT_EQ(ERROR_SUCCESS, user_.Create(HKEY_CURRENT_USER, scratch_ + L"\\user", KEY_ALL_ACCESS));
+        ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, machine_.Get()));
+        ASSERT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_CURRENT_USER, user_.Get()));
+        ASSERT_EQ(ERROR_SUCCESS, machine_.SetText(L"redirected", L"machine"));
+        ASSERT_EQ(ERROR_SUCCESS, user_.SetText(L"redirected", L"user"));
+        ASSERT_EQ(L"machine", Text(HKEY_LOCAL_MACHINE, L"", L"redirected"));
+        ASSERT_EQ(L"user", Text(HKEY_CURRENT_USER, L"", L"redirected"));
+    }
+    void TearDown() override {
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
+        machine_.Reset();
+        user_.Reset();
+        EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CURRENT_USER, scratch_.c_str()));
+    }
+
+    static void AddKey(HKEY root, const std::wstring& path) {
+        ASSERT_EQ(ERROR_SUCCESS, RegistryKey().Create(root, path, KEY_ALL_ACCESS));
+    }
+    // Stores `size` bytes of `data` as value `name` of root\path, creating the key.
+    static void SetRaw(HKEY root, const std::wstring& path, const wchar_t* name, DWORD type, const void* data,
+                       DWORD size) {
+        ASSERT_EQ(ERROR_SUCCESS, RegSetKeyValueW(root, path.c_str(), name, type, data, size));
+    }
+    static void SetText(HKEY root, const std::wstring& path, const wchar_t* name, const std::wstring& text) {
+        SetRaw(root, path, name, REG_SZ, text.c_str(),
+               static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    }
+    // A REG_SZ value's text; "<absent>" when there is none of that type.
+    static std::wstring Text(HKEY root, const std::wstring& path, const wchar_t* name) {
+        wchar_t buffer[1024];
+        DWORD size = sizeof(buffer);
+        if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) != 0)
+            return L"<absent>";
+        return buffer;
+    }
+    static bool UnderWine() {
+        return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    }
+
+private:
+    std::wstring scratch_;
+    RegistryKey machine_;
+    RegistryKey user_;
+};
