@@ -25,11 +25,9 @@ std::wstring CSwVersion::GetProgId(const std::wstring& version) {
     if (version.empty()) return std::wstring();
     // substr throws std::out_of_range for a text shorter than a year; the connector's guard reports it.
     const std::wstring yearText = version.substr(version.size() - kYearChars);
-    // A version that does not end in a year ("SolidWorks 2014 SP5") has no ProgID: a number made from
-    // its tail would name an application that does not exist.
-    for (const wchar_t c : yearText) {
-        if (c < L'0' || c > L'9') return std::wstring();
-    }
+    // A tail that is no year ("SolidWorks 2014 SP5") reads as 0 and gives a ProgID no installation
+    // registers ("SldWorks.Application.-1992"): activation then fails and its message names that
+    // ProgID, which tells the user more than an empty one would.
     return FormatString(L"%s%d", L"SldWorks.Application.", _wtoi(yearText.c_str()) - kProgIdYearBase);
 }
 

