@@ -83,6 +83,34 @@ void ExpectPositions(ITypeLib* library, REFIID iid, const char* interfaceName,
     }
 }
 
+// The interface that parameter `index` of the entry `name` hands out through a pointer to a pointer,
+// or GUID_NULL when it is no such parameter.
+GUID OutInterfaceOf(ITypeInfo* info, const wchar_t* name, SHORT index) {
+    GUID result = GUID_NULL;
+    TYPEATTR* attr = nullptr;
+    if (FAILED(info->GetTypeAttr(&attr))) return result;
+    for (UINT i = 0; i < attr->cFuncs; ++i) {
+        FUNCDESC* func = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &func))) continue;
+        UniqueBstr funcName;
+        info->GetDocumentation(func->memid, funcName.Put(), nullptr, nullptr, nullptr);
+        const TYPEDESC* type = index < func->cParams ? &func->lprgelemdescParam[index].tdesc : nullptr;
+        if (funcName.Str() == name && type != nullptr && type->vt == VT_PTR && type->lptdesc->vt == VT_PTR &&
+            type->lptdesc->lptdesc->vt == VT_USERDEFINED) {
+            ComPtr<ITypeInfo> target;
+            TYPEATTR* targetAttr = nullptr;
+            if (SUCCEEDED(info->GetRefTypeInfo(type->lptdesc->lptdesc->hreftype, target.Put())) &&
+                SUCCEEDED(target->GetTypeAttr(&targetAttr))) {
+                result = targetAttr->guid;
+                target->ReleaseTypeAttr(targetAttr);
+            }
+        }
+        info->ReleaseFuncDesc(func);
+    }
+    info->ReleaseTypeAttr(attr);
+    return result;
+}
+
 class CadInterfacesTypeLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -130,6 +158,17 @@ TEST_F(CadInterfacesTypeLibrary, CalledEntriesSitWhereTheCompiledCodeCallsThem) 
                      {L"SetAppHandle", INVOKE_FUNC, 22},
                      {L"SetAddInArgument", INVOKE_FUNC, 25}},
                     26, kDualAutomation);
+}
+
+// A result whose entries are called directly must cross processes as its own interface: typed
+// IDispatch** it would arrive as a proxy with the seven IDispatch entries only.
+TEST_F(CadInterfacesTypeLibrary, ResultsCalledDirectlyAreTypedWithTheirInterface) {
+    ComPtr<ITypeInfo> application = VtableInfo(library.Get(), IID_ISldWorks);
+    ComPtr<ITypeInfo> enumerator = VtableInfo(library.Get(), IID_IEnumCaxDocuments);
+    ASSERT_TRUE(application && enumerator);
+    EXPECT_EQ(IID_ICaxDocument, OutInterfaceOf(application.Get(), L"ActiveDocument", 0));
+    EXPECT_EQ(IID_IEnumCaxDocuments, OutInterfaceOf(application.Get(), L"EnumDocuments", 0));
+    EXPECT_EQ(IID_ICaxDocument, OutInterfaceOf(enumerator.Get(), L"Next", 1));
 }
 
 TEST_F(CadInterfacesTypeLibrary, AddInDescribesItsLateBoundMembers) {
