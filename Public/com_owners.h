@@ -2,6 +2,7 @@
 // so no early return or exception can leak it.
 //   UniqueBstr   - a BSTR; move-only; frees with SysFreeString.
 //   UniqueVariant- a VARIANT; move-only; clears with VariantClear.
+//   UniqueSafeArray - a SAFEARRAY; move-only; destroys it and its elements with SafeArrayDestroy.
 //   ComPtr<T>    - a counted interface pointer; copying adds a reference, assigning takes the new
 //                  reference before releasing the old one, destroying releases.
 #pragma once
@@ -80,6 +81,56 @@ public:
 
 private:
     VARIANT value_;
+};
+
+class UniqueSafeArray {
+public:
+    UniqueSafeArray() = default;
+    // Takes ownership of `array` (may be null).
+    explicit UniqueSafeArray(SAFEARRAY* array) : array_(array) {}
+    UniqueSafeArray(UniqueSafeArray&& other) noexcept : array_(other.Release()) {}
+    UniqueSafeArray& operator=(UniqueSafeArray&& other) noexcept {
+        if (this != &other) Reset(other.Release());
+        return *this;
+    }
+    UniqueSafeArray(const UniqueSafeArray&) = delete;
+    UniqueSafeArray& operator=(const UniqueSafeArray&) = delete;
+    ~UniqueSafeArray() { Reset(); }
+
+    SAFEARRAY* Get() const { return array_; }
+    // For out-parameters: destroys the current array first.
+    SAFEARRAY** Put() {
+        Reset();
+        return &array_;
+    }
+    // Gives up ownership.
+    SAFEARRAY* Release() { return std::exchange(array_, nullptr); }
+    void Reset(SAFEARRAY* array = nullptr) {
+        if (array_ != nullptr && array_ != array) SafeArrayDestroy(array_);
+        array_ = array;
+    }
+    explicit operator bool() const { return array_ != nullptr; }
+
+    // Checks the shape before anything is read: true, with the lower bound and the element count,
+    // only for a one-dimensional array whose elements are of type `type`.
+    //   LONG lower, count;
+    //   if (list.IsVector(VT_BSTR, lower, count)) for (LONG i = 0; i < count; ++i) ... lower + i ...
+    bool IsVector(VARTYPE type, LONG& lower, LONG& count) const {
+        return IsVector(array_, type, lower, count);
+    }
+    static bool IsVector(SAFEARRAY* array, VARTYPE type, LONG& lower, LONG& count) {
+        VARTYPE actual = VT_EMPTY;
+        if (array == nullptr || SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetVartype(array, &actual)) ||
+            actual != type || array->rgsabound[0].cElements > 0x7FFFFFFFUL) {
+            return false;
+        }
+        lower = array->rgsabound[0].lLbound;
+        count = static_cast<LONG>(array->rgsabound[0].cElements);
+        return true;
+    }
+
+private:
+    SAFEARRAY* array_ = nullptr;
 };
 
 template <class T>

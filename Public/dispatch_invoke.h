@@ -1,0 +1,60 @@
+// Calls by name on an automation object (IDispatch), and the message text of an HRESULT.
+//
+// The add-in is driven only by late binding: the library knows its methods by name. A failed call
+// leaves an error code and a message in variables the caller supplies (in practice the two fields of
+// its status record); they are written only on failure. After a failed call with arguments the add-in
+// is asked for its own error through its properties errNumber and errDescription.
+//
+//   int result = InvokeByName(addIn, L"RefreshTable", first, second, errorCode, errorMessage);
+//   // result: 0, or the failing HRESULT; on failure errorCode/errorMessage say why.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+#include <exception>
+#include <string>
+
+namespace QARBASE {
+
+// A failure of a COM or automation primitive that leaves the operation unable to go on, such as a
+// string copy without memory (E_OUTOFMEMORY). Carries the HRESULT.
+class HResultError : public std::exception {
+public:
+    explicit HResultError(HRESULT hr);
+    HRESULT Result() const { return hr_; }
+    // "HRESULT 0x8007000E".
+    const char* what() const noexcept override { return text_; }
+
+private:
+    HRESULT hr_;
+    char text_[24];
+};
+
+}  // namespace QARBASE
+
+// Calls `method` of `target` with no argument. Returns 0 when the call succeeded, else the failing
+// HRESULT of the lookup or the call, with errorCode = that HRESULT and errorMessage = its text
+// (ComErrorMessage). A null target calls nothing and returns 0.
+int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, std::wstring& errorMessage);
+
+// Calls method(arg) of `target`; the argument arrives as a BSTR. A null target calls nothing and
+// returns 0 with the outputs untouched. On failure returns the HRESULT and reports the add-in's own
+// error (errNumber, errDescription) when it gives a non-empty description, otherwise
+// errorCode = HRESULT and errorMessage = "call" + method + "() error, " + ComErrorMessage(HRESULT).
+// Throws QARBASE::HResultError when an argument cannot be copied (outputs untouched).
+int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg, int& errorCode,
+                 std::wstring& errorMessage);
+
+// Calls method(arg1, arg2) of `target`, in that order; otherwise as the one-argument form.
+int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg1,
+                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage);
+
+// The system's message text for `hr`, without its final line break (LF or CR LF). When the system has
+// none: "IDispatch error #n" for 0x80040201..0x8004FFFF (n = code - 0x200), else "Unknown error 0x…"
+// in upper-case hexadecimal.
+//   ComErrorMessage(0x80040205) == L"IDispatch error #5"
+std::wstring ComErrorMessage(HRESULT hr);
+
+// `text` without one final LF, or CR LF, when it is longer than one character.
+std::wstring TrimFinalLineBreak(std::wstring text);
