@@ -1,5 +1,6 @@
 #include "Public/text_helpers.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
@@ -15,7 +16,10 @@ std::wstring FormatString(const wchar_t* format, ...) {
     va_end(counting);
     if (count > 0) {
         result.resize(static_cast<size_t>(count));
-        _vsnwprintf(&result[0], result.size(), format, args);
+        // A second pass that produces less (an argument the runtime cannot convert) must not leave
+        // unwritten characters in the result.
+        const int written = _vsnwprintf(&result[0], result.size(), format, args);
+        result.resize(written > 0 ? std::min(static_cast<size_t>(written), result.size()) : 0);
     }
     va_end(args);
     return result;

@@ -1,0 +1,296 @@
+#include "sldw/localized_messages.h"
+
+#include <io.h>
+#include <share.h>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "Public/text_helpers.h"
+
+// The image base of the module this code is linked into: the library itself in the shipped DLL.
+extern "C" IMAGE_DOS_HEADER __ImageBase;
+
+const LanguageFolder kLanguageFolders[] = {
+    {L"zh-cn", 0x0804},
+    {L"zh-tw", 0x0404},
+    {L"en-us", 0x0409},
+    {nullptr, 0},
+};
+const wchar_t* const kFallbackLanguageFolder = L"en-us";
+
+namespace {
+
+HMODULE ThisModule() {
+    return reinterpret_cast<HMODULE>(&__ImageBase);
+}
+
+constexpr unsigned kStringsPerBlock = 16;
+// Resource names are 16-bit: a larger block number would silently name another block.
+constexpr unsigned kLastBlock = 0xFFFF;
+
+struct LocalFreer {
+    void operator()(void* memory) const { LocalFree(memory); }
+};
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+// What a printf conversion takes from the argument list. Conversions that read or write through an
+// argument in ways a caller cannot anticipate (%n, %Z) have no kind: such a format is unsafe.
+enum class ArgKind { Int32, Int64, Double, Pointer, WideString, NarrowString };
+
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
+// The argument kinds that `format` consumes, in order, read with the Microsoft runtime's rules for
+// wide formats (%s and %c are wide, %S and %C narrow). nullopt when a directive is malformed or unsafe.
+std::optional<std::vector<ArgKind>> ConversionKinds(const std::wstring& format) {
+    std::vector<ArgKind> kinds;
+    const size_t n = format.size();
+    size_t i = 0;
+    while (i < n) {
+        if (format[i++] != L'%') continue;
+        if (i < n && format[i] == L'%') {
+            ++i;
+            continue;
+        }
+        while (i < n && wcschr(L"-+ #0", format[i]) != nullptr) ++i;
+        if (i < n && format[i] == L'*') {
+            kinds.push_back(ArgKind::Int32);
+            ++i;
+        } else {
+            while (i < n && IsDigit(format[i])) ++i;
+            if (i < n && format[i] == L'$') return std::nullopt;  // positional arguments
+        }
+        if (i < n && format[i] == L'.') {
+            ++i;
+            if (i < n && format[i] == L'*') {
+                kinds.push_back(ArgKind::Int32);
+                ++i;
+            } else {
+                while (i < n && IsDigit(format[i])) ++i;
+            }
+        }
+        enum class Size { Default, Short, Long, LongLong, Wide, LongDouble } size = Size::Default;
+        if (format.compare(i, 3, L"I64") == 0) {
+            size = Size::LongLong;
+            i += 3;
+        } else if (format.compare(i, 3, L"I32") == 0) {
+            size = Size::Long;
+            i += 3;
+        } else if (format.compare(i, 2, L"ll") == 0) {
+            size = Size::LongLong;
+            i += 2;
+        } else if (i < n && format[i] == L'I') {
+            size = Size::LongLong;  // pointer-sized on x64
+            ++i;
+        } else if (i < n && format[i] == L'h') {
+            size = Size::Short;
+            ++i;
+        } else if (i < n && format[i] == L'l') {
+            size = Size::Long;
+            ++i;
+        } else if (i < n && format[i] == L'w') {
+            size = Size::Wide;
+            ++i;
+        } else if (i < n && format[i] == L'L') {
+            size = Size::LongDouble;
+            ++i;
+        }
+        if (i >= n) return std::nullopt;
+        const wchar_t type = format[i++];
+        switch (type) {
+            case L'd':
+            case L'i':
+            case L'o':
+            case L'u':
+            case L'x':
+            case L'X':
+                if (size == Size::Wide || size == Size::LongDouble) return std::nullopt;
+                kinds.push_back(size == Size::LongLong ? ArgKind::Int64 : ArgKind::Int32);
+                break;
+            case L'c':
+            case L'C':
+                if (size == Size::LongLong || size == Size::LongDouble) return std::nullopt;
+                kinds.push_back(ArgKind::Int32);  // characters travel promoted to int
+                break;
+            case L'e':
+            case L'E':
+            case L'f':
+            case L'g':
+            case L'G':
+            case L'a':
+            case L'A':
+                if (size == Size::Short || size == Size::LongLong || size == Size::Wide) return std::nullopt;
+                kinds.push_back(ArgKind::Double);  // long double is double in this runtime
+                break;
+            case L'p':
+                if (size != Size::Default) return std::nullopt;
+                kinds.push_back(ArgKind::Pointer);
+                break;
+            case L's':
+            case L'S': {
+                if (size == Size::LongLong || size == Size::LongDouble) return std::nullopt;
+                const bool wide =
+                    size == Size::Long || size == Size::Wide || (size == Size::Default && type == L's');
+                kinds.push_back(wide ? ArgKind::WideString : ArgKind::NarrowString);
+                break;
+            }
+            default:
+                return std::nullopt;  // %n, %Z, an unknown type or a cut directive
+        }
+    }
+    return kinds;
+}
+
+}  // namespace
+
+namespace localized_detail {
+
+std::optional<std::wstring> StringTableEntry(const void* block, size_t bytes, unsigned index) {
+    if (block == nullptr || index >= kStringsPerBlock) return std::nullopt;
+    const auto* data = static_cast<const unsigned char*>(block);
+    const size_t units = bytes / 2;
+    const auto unit = [data](size_t at) {
+        return static_cast<wchar_t>(data[2 * at] | data[2 * at + 1] << 8);
+    };
+    size_t at = 0;
+    for (unsigned skipped = 0; skipped < index; ++skipped) {
+        if (at >= units) return std::nullopt;
+        at += 1 + static_cast<size_t>(unit(at));
+    }
+    if (at >= units) return std::nullopt;
+    const size_t count = unit(at);
+    if (count > units - at - 1) return std::nullopt;  // the entry would run past the block
+    std::wstring text(count, L'\0');
+    for (size_t k = 0; k < count; ++k) text[k] = unit(at + 1 + k);
+    return text;
+}
+
+std::optional<std::wstring> ModuleString(HMODULE module, unsigned id, bool exactLanguage, LANGID language) {
+    const unsigned block = id / kStringsPerBlock + 1;
+    if (block > kLastBlock) return std::nullopt;
+    const wchar_t* name = MAKEINTRESOURCEW(block);
+    const HRSRC resource = exactLanguage ? FindResourceExW(module, RT_STRING, name, language)
+                                         : FindResourceW(module, name, RT_STRING);
+    if (resource == nullptr) return std::nullopt;
+    // Resources live as long as their module; there is nothing to free.
+    const void* data = LockResource(LoadResource(module, resource));
+    if (data == nullptr) return std::nullopt;
+    return StringTableEntry(data, SizeofResource(module, resource), id % kStringsPerBlock);
+}
+
+bool SameConversions(const std::wstring& candidate, const std::wstring& reference) {
+    const auto candidateKinds = ConversionKinds(candidate);
+    const auto referenceKinds = ConversionKinds(reference);
+    return candidateKinds && referenceKinds && *candidateKinds == *referenceKinds;
+}
+
+std::wstring LoadLocalizedStringFrom(HMODULE host, LANGID hostLanguage, HMODULE library, unsigned id) {
+    // The library's own text decides which arguments the callers pass, so an override must take the
+    // same ones; an empty override (count 0) does not suppress the library's text.
+    std::wstring own = ModuleString(library, id, false, 0).value_or(std::wstring());
+    std::optional<std::wstring> override = ModuleString(host, id, true, hostLanguage);
+    if (override && !override->empty() && SameConversions(*override, own)) return std::move(*override);
+    return own;
+}
+
+std::wstring ModuleFileName(HMODULE module) {
+    // Paths may exceed MAX_PATH; a truncated path would name the wrong directory.
+    constexpr size_t kLongestPath = 32768;
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return std::wstring();
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= kLongestPath) return std::wstring();
+        path.resize(path.size() * 2);
+    }
+}
+
+std::wstring LanguageXmlPathFor(const std::wstring& modulePath, LCID threadLocale, int cadType) {
+    const std::wstring fileName = L"dd_" + DecimalText(cadType) + L".xml";
+    const wchar_t* folder = kFallbackLanguageFolder;
+    for (const LanguageFolder* entry = kLanguageFolders; entry->locale != 0; ++entry) {
+        if (entry->locale == threadLocale) {
+            folder = entry->folder;
+            break;
+        }
+    }
+    const std::wstring relative = folder + (L"\\" + fileName);
+    size_t separator = modulePath.rfind(L'\\');
+    if (separator == std::wstring::npos) separator = modulePath.rfind(L'/');
+    if (separator == std::wstring::npos) return relative;
+    return modulePath.substr(0, separator + 1) + relative;
+}
+
+}  // namespace localized_detail
+
+std::wstring LoadLocalizedString(unsigned id) {
+    return localized_detail::LoadLocalizedStringFrom(nullptr, GetUserDefaultLangID(), ThisModule(), id);
+}
+
+std::wstring GetLastErrorText() {
+    const DWORD code = GetLastError();
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const std::unique_ptr<wchar_t, LocalFreer> owner(buffer);
+    if (length == 0 || buffer == nullptr) return std::wstring();
+    return std::wstring(buffer, length);
+}
+
+std::wstring LanguageXmlPath(int cadType) {
+    const std::wstring modulePath = localized_detail::ModuleFileName(ThisModule());
+    if (modulePath.empty()) return std::wstring();
+    return localized_detail::LanguageXmlPathFor(modulePath, GetThreadLocale(), cadType);
+}
+
+void ReadUtf16File(const std::wstring& path, std::wstring& text) {
+    const UniqueFile file(_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
+    if (!file || fseek(file.get(), 2, SEEK_SET) != 0) {  // past the byte-order mark, unchecked
+        text.clear();
+        return;
+    }
+
+    // Read straight into the result, sized from the file's length with a spare unit, so that a file
+    // that keeps its size is read in one pass and in about its own size of memory. A file that grows
+    // meanwhile is read on with a doubling buffer.
+    const long long length = _filelengthi64(_fileno(file.get()));
+    const size_t expectedBytes = length > 2 ? static_cast<size_t>(length - 2) : 0;
+    std::wstring units(expectedBytes / 2 + 2, L'\0');
+    size_t filledBytes = 0;
+    for (;;) {
+        char* const bytes = reinterpret_cast<char*>(&units[0]);
+        const size_t room = units.size() * sizeof(wchar_t) - filledBytes;
+        const size_t got = fread(bytes + filledBytes, 1, room, file.get());
+        filledBytes += got;
+        if (got < room) break;
+        units.resize(units.size() * 2);
+    }
+    if (ferror(file.get())) {
+        text.clear();
+        return;
+    }
+    // An odd byte at the end is the low byte of one more unit; the zero-filled buffer supplies its
+    // high byte.
+    units.resize((filledBytes + 1) / 2);
+    const size_t end = units.find(L'\0');
+    if (end != std::wstring::npos) units.resize(end);
+    text.swap(units);
+}
+
+std::wstring LoadLanguageXml(int cadType) {
+    std::wstring result;
+    ReadUtf16File(LanguageXmlPath(cadType), result);
+    return result;
+}
