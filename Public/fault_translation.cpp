@@ -46,6 +46,14 @@ std::wstring Hex8(uint32_t value) {
     return text;
 }
 
+// The name of a structured exception code as it starts the fault text.
+const wchar_t* StructuredExceptionName(unsigned int code) {
+    for (const NamedCode& entry : kExceptionNames) {
+        if (entry.code == code) return entry.name;
+    }
+    return L"unspecified Structed exception.";
+}
+
 }  // namespace
 
 // What the translating frame keeps of a fault until the resumed thread throws it. It lives in the
@@ -101,13 +109,6 @@ extern "C" void qar_raise_translated_fault(FaultSlot* slot) {
 int CallTranslatingFaults(int (*body)(void*), void* context) {
     FaultSlot slot;
     return qar_call_translating_faults(body, context, &slot);
-}
-
-const wchar_t* StructuredExceptionName(unsigned int code) {
-    for (const NamedCode& entry : kExceptionNames) {
-        if (entry.code == code) return entry.name;
-    }
-    return L"unspecified Structed exception.";
 }
 
 void TranslateStructuredException(unsigned int code, EXCEPTION_POINTERS* info) {

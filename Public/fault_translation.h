@@ -32,9 +32,6 @@ void InstallFaultHandlers();
 // The fault texts fit a buffer of this many characters, terminator included.
 constexpr size_t kFaultTextChars = 600;
 
-// The name of a structured exception code as it starts the fault text.
-const wchar_t* StructuredExceptionName(unsigned int code);
-
 // Runs body(context) so that a structured exception no inner frame handles is thrown from the fault
 // as AR_Exception. Used by RunGuarded; returns body's result.
 int CallTranslatingFaults(int (*body)(void*), void* context);
