@@ -40,51 +40,28 @@ TEST(ExceptionText, IsTheMessageAndOneLineFeedWhateverItsLength) {
     EXPECT_EQ(longMessage + L"\n", AR_Exception(longMessage, L"f", L"g", 1).Text());
 }
 
-TEST(GuardRecording, ComErrorIsDescriptionCommaSource) {
-    const GuardOutcome outcome = RunTestGuard([]() -> int { throw ComErrorWith(L"No licence", L"CAD"); });
-    EXPECT_EQ(-1, outcome.result);
-    EXPECT_EQ(-1, outcome.errorCode);
-    EXPECT_EQ(kPrefix + L"No licence, CAD\n", outcome.errorMessage);
-}
-
-TEST(GuardRecording, ComErrorWithoutErrorInformationKeepsTheSeparator) {
-    const GuardOutcome outcome = RunTestGuard([]() -> int { throw _com_error(E_FAIL); });
-    EXPECT_EQ(kPrefix + L", \n", outcome.errorMessage);
-}
-
-TEST(GuardRecording, ComErrorTextIsCutAtTheFormatBuffer) {
+// "<description>, <source>", cut at the 4,096-character format buffer; without error information
+// both parts are empty and the separator stays.
+TEST(GuardRecording, ComErrorText) {
+    EXPECT_EQ(kPrefix + L"No licence, CAD\n",
+              RunTestGuard([]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }).errorMessage);
+    EXPECT_EQ(kPrefix + L", \n", RunTestGuard([]() -> int { throw _com_error(E_FAIL); }).errorMessage);
     const std::wstring description(5000, L'd');
-    const GuardOutcome outcome =
-        RunTestGuard([&]() -> int { throw ComErrorWith(description.c_str(), L"s"); });
-    EXPECT_EQ(kPrefix + std::wstring(4096, L'd') + L"\n", outcome.errorMessage);
-}
+    EXPECT_EQ(kPrefix + std::wstring(4096, L'd') + L"\n",
+              RunTestGuard([&]() -> int { throw ComErrorWith(description.c_str(), L"s"); }).errorMessage);
 
-TEST(GuardRecording, SiteWithoutComClauseTreatsComErrorAsUnexpected) {
-    const GuardSite site = {L"S", L"s", 1, L"S: ", 18000, false};
-    const GuardOutcome outcome = RunTestGuard([]() -> int { throw ComErrorWith(L"d", L"s"); }, site);
+    const GuardSite withoutComClause = {L"S", L"s", 1, L"S: ", 18000, false};
+    const GuardOutcome outcome =
+        RunTestGuard([]() -> int { throw ComErrorWith(L"d", L"s"); }, withoutComClause);
     EXPECT_EQ(18000, outcome.errorCode);
     EXPECT_EQ(L"Unexpected error.\n", outcome.errorMessage);
 }
 
-TEST(GuardRecording, ExceptionTypesAndTheirTexts) {
+TEST(GuardRecording, OtherExceptionTypes) {
     EXPECT_EQ(kPrefix + L"thrown\n", RunTestGuard([]() -> int {
                                          throw AR_Exception(L"thrown", L"a.cpp", L"A::B", 3);
                                      }).errorMessage);
     EXPECT_EQ(kPrefix + L"\n", RunTestGuard([]() -> int { throw NullWhat(); }).errorMessage)
         << "a null what() is an empty text";
     EXPECT_EQ(L"Unexpected error.\n", RunTestGuard([]() -> int { throw 1.5; }).errorMessage);
-}
-
-TEST(GuardRecording, NormalResultsPassAndLeaveTheRecordAlone) {
-    GuardOutcome outcome{0, 5, L"kept"};
-    outcome.result = RunGuarded(kTestSite, outcome.errorCode, outcome.errorMessage, [] { return 17; });
-    EXPECT_EQ(17, outcome.result);
-    EXPECT_EQ(5, outcome.errorCode);
-    EXPECT_EQ(L"kept", outcome.errorMessage);
-}
-
-TEST(AnsiToWide, NullAndEmptyGiveEmpty) {
-    EXPECT_EQ(L"", AnsiToWide(nullptr));
-    EXPECT_EQ(L"", AnsiToWide(""));
-    EXPECT_EQ(L"abc", AnsiToWide("abc"));
 }
