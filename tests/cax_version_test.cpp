@@ -1,14 +1,13 @@
-// The shared behaviour of the version objects: the scan of installed versions, choosing a version,
-// and the current version kept under the vendor key. SolidWorks serves as the application.
+// What every version object shares, with SolidWorks as the application: the scan of installed
+// versions, choosing one, and the current version kept under the vendor key.
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 #include <vector>
 
 #include "Public/sw_version.h"
 #include "registry_redirect.h"
-
-namespace {
 
 using Versions = std::vector<std::wstring>;
 
@@ -16,29 +15,14 @@ class CaxVersionTest : public RegistryRedirect {
 protected:
     // Shaped like a real machine: versions in mixed case among subkeys that are not versions, one of
     // which ("SOLIDWORKS PDM") enumerates after every version.
-    static void InstallSolidWorks() {
+    static void Install() {
         for (const wchar_t* name : {L"AddIns", L"Security", L"SolidWorks 2009", L"solidworks 2012",
-                                    L"SolidWorks 2014", L"SOLIDWORKS 2016", L"SOLIDWORKS PDM"}) {
+                                    L"SolidWorks 2014", L"SOLIDWORKS 2016", L"SOLIDWORKS PDM"})
             AddKey(HKEY_LOCAL_MACHINE, std::wstring(L"SOFTWARE\\SolidWorks\\") + name);
-        }
     }
     static std::wstring Stored() { return Text(HKEY_CURRENT_USER, kCaxVersionVendorKey, L"SolidWorks"); }
-
     CSwVersion sw;
 };
-
-TEST_F(CaxVersionTest, ScanListsRecognisedSubkeysOfBothViewsInRegistryOrder) {
-    InstallSolidWorks();
-    Versions versions;
-    EXPECT_EQ(L"SOLIDWORKS 2016", sw.GetLatestVersion(versions));
-    EXPECT_EQ((Versions{L"solidworks 2012", L"SolidWorks 2014", L"SOLIDWORKS 2016",    // 64-bit view
-                        L"solidworks 2012", L"SolidWorks 2014", L"SOLIDWORKS 2016"}),  // default view
-              versions);
-    // A given list is taken as it is: its last element, not the highest number, and no new scan.
-    versions = {L"SolidWorks 2016", L"SolidWorks 2010"};
-    EXPECT_EQ(L"SolidWorks 2010", sw.GetLatestVersion(versions));
-    EXPECT_EQ(2u, versions.size());
-}
 
 TEST_F(CaxVersionTest, NothingInstalled) {
     AddKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\SolidWorks\\Security");
@@ -49,53 +33,57 @@ TEST_F(CaxVersionTest, NothingInstalled) {
     EXPECT_EQ(L"", Stored());  // stored as an empty string
 }
 
-TEST_F(CaxVersionTest, SelectVersionTakesExactNameOrElseLatest) {
-    InstallSolidWorks();
+TEST_F(CaxVersionTest, LatestIsTheLastRecognisedSubkeyAndOnlyAnExactNameIsSelected) {
+    Install();
+    Versions versions;
+    EXPECT_EQ(L"SOLIDWORKS 2016", sw.GetLatestVersion(versions));
+    EXPECT_EQ((Versions{L"solidworks 2012", L"SolidWorks 2014", L"SOLIDWORKS 2016",    // 64-bit view
+                        L"solidworks 2012", L"SolidWorks 2014", L"SOLIDWORKS 2016"}),  // default view
+              versions);
+    // A given list is taken as it is: its last element, not the highest number, and no new scan.
+    versions = {L"SolidWorks 2016", L"SolidWorks 2010"};
+    EXPECT_EQ(L"SolidWorks 2010", sw.GetLatestVersion(versions));
+    EXPECT_EQ(2u, versions.size());
     EXPECT_EQ(L"solidworks 2012", sw.SelectVersion(L"solidworks 2012"));
-    EXPECT_EQ(L"SOLIDWORKS 2016", sw.SelectVersion(L"SolidWorks 2012"));  // case differs
-    EXPECT_EQ(L"SOLIDWORKS 2016", sw.SelectVersion(L"SolidWorks 2009"));  // a subkey, but no version
-    EXPECT_EQ(L"SOLIDWORKS 2016", sw.SelectVersion(L""));
+    // Case differs; a subkey but no version; none asked for.
+    for (const wchar_t* requested : {L"SolidWorks 2012", L"SolidWorks 2009", L""})
+        EXPECT_EQ(L"SOLIDWORKS 2016", sw.SelectVersion(requested)) << requested;
 }
 
-TEST_F(CaxVersionTest, CurrentVersionIsStoredOnFirstCallAndKeptAfterwards) {
-    InstallSolidWorks();
+TEST_F(CaxVersionTest, CurrentVersionIsTheStoredTextElseTheLatestWhichIsThenStored) {
+    Install();
     EXPECT_EQ(L"SOLIDWORKS 2016", sw.GetCurrentVersion());
     EXPECT_EQ(L"SOLIDWORKS 2016", Stored());
     ASSERT_TRUE(sw.SetCurrentVersion(L"SolidWorks 2008"));  // not installed, kept all the same
     EXPECT_EQ(L"SolidWorks 2008", sw.GetCurrentVersion());
-}
 
-TEST_F(CaxVersionTest, MalformedCurrentValueIsReplacedByLatest) {
-    InstallSolidWorks();
     const DWORD number = 2014;
     const std::wstring tooLong(RegistryKey::kBufferChars, L'x');  // its NUL does not fit the buffer
-    const struct {
-        DWORD type;
-        const void* data;
-        DWORD size;
-    } cases[] = {{REG_DWORD, &number, 4},
-                 {REG_SZ, L"SolidWorks 2014", 5},
-                 {REG_SZ, L"", 2},
-                 {REG_SZ, tooLong.c_str(), static_cast<DWORD>(tooLong.size() * 2 + 2)}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "type " << c.type << ", size " << c.size);
-        SetRaw(HKEY_CURRENT_USER, kCaxVersionVendorKey, L"SolidWorks", c.type, c.data, c.size);
+    const std::tuple<DWORD, const void*, size_t> malformed[] = {
+        {REG_DWORD, &number, 4},
+        {REG_SZ, L"SolidWorks 2014", 5},
+        {REG_SZ, L"", 2},
+        {REG_SZ, tooLong.c_str(), tooLong.size() * 2 + 2}};
+    for (const auto& [type, data, size] : malformed) {
+        SCOPED_TRACE(testing::Message() << "type " << type << ", size " << size);
+        SetRaw(HKEY_CURRENT_USER, kCaxVersionVendorKey, L"SolidWorks", type, data, static_cast<DWORD>(size));
         EXPECT_EQ(L"SOLIDWORKS 2016", sw.GetCurrentVersion());
         EXPECT_EQ(L"SOLIDWORKS 2016", Stored());
     }
 }
 
 TEST_F(CaxVersionTest, UnterminatedCurrentValueIsReplacedByLatest) {
-    if (UnderWine()) {
-        GTEST_SKIP() << "Wine's RegQueryValueExW appends the missing NUL of a REG_SZ (reporting two bytes "
-                        "more), so the value reads as well-formed there; Windows returns the stored bytes";
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+        GTEST_SKIP()
+            << "Wine's RegQueryValueExW appends the missing NUL of a REG_SZ (reporting two bytes more), "
+               "so an unterminated value reads as well-formed there; Windows returns the stored bytes";
     }
-    InstallSolidWorks();
+    Install();
     SetRaw(HKEY_CURRENT_USER, kCaxVersionVendorKey, L"SolidWorks", REG_SZ, L"SolidWorks 2014", 30);
     EXPECT_EQ(L"SOLIDWORKS 2016", sw.GetCurrentVersion());
 }
 
-// The same check on raw data, which runs alike on Wine and Windows.
+// The terminator check on raw data, which runs alike on Wine and Windows.
 TEST(RegistryText, AcceptsOnlyTerminatedStringsOfEvenSize) {
     std::wstring text = L"previous";
     EXPECT_FALSE(RegistryKey::TextFromData(REG_SZ, L"Ab", 4, text));  // no terminator
@@ -107,10 +95,7 @@ TEST(RegistryText, AcceptsOnlyTerminatedStringsOfEvenSize) {
 }
 
 TEST(CreateCaxVersion, MakesTheClassOfEachCadType) {
-    for (int cadType : {1, 2, 3}) {
+    for (int cadType : {1, 2, 3})
         EXPECT_EQ(cadType, std::unique_ptr<CCaxVersion>(CreateCaxVersion(cadType))->GetCaxType());
-    }
     for (int cadType : {0, 4, -1}) EXPECT_EQ(nullptr, CreateCaxVersion(cadType));
 }
-
-}  // namespace

@@ -6,15 +6,12 @@
 
 #include <string>
 
-struct LibraryString {
-    unsigned id;
-    const wchar_t* enUS;
-    const wchar_t* zhCN;
-    const wchar_t* zhTW;
-};
+constexpr LANGID kEnglishUS = 0x0409;
+constexpr LANGID kChineseSimplified = 0x0804;
+constexpr LANGID kChineseTraditional = 0x0404;
 
 // clang-format off
-inline const LibraryString kLibraryStrings[] = {
+inline const struct { unsigned id; const wchar_t* enUS; const wchar_t* zhCN; const wchar_t* zhTW; } kLibraryStrings[] = {
     {5500, L"Start %s failed,%s", L"\x542F\x52A8 %s \x5931\x8D25, %s", L"\x555F\x52D5 %s \x5931\x6557\xFF0C%s"},
     {5501, L"LoadAddin %s failed.", L"\x52A0\x8F7D\x63D2\x4EF6 %s \x5931\x8D25\x3002", L"\x52A0\x8F09\x63D2\x4EF6 %s \x5931\x6557\x3002"},
     {5502, L"Get %s failed", L"\x83B7\x53D6 %s \x5931\x8D25", L"\x7372\x53D6 %s \x5931\x6557"},
@@ -28,25 +25,13 @@ inline const LibraryString kLibraryStrings[] = {
 };
 // clang-format on
 
-constexpr LANGID kEnglishUS = 0x0409;
-constexpr LANGID kChineseSimplified = 0x0804;
-constexpr LANGID kChineseTraditional = 0x0404;
-
 // The library's text for `id` in `language` (one of the three above); "" when it has none.
 inline std::wstring LibraryText(unsigned id, LANGID language) {
-    for (const LibraryString& entry : kLibraryStrings) {
-        if (entry.id != id) continue;
-        if (language == kChineseSimplified) return entry.zhCN;
-        if (language == kChineseTraditional) return entry.zhTW;
-        return entry.enUS;
+    for (const auto& entry : kLibraryStrings) {
+        if (entry.id == id)
+            return language == kChineseSimplified    ? entry.zhCN
+                   : language == kChineseTraditional ? entry.zhTW
+                                                     : entry.enUS;
     }
-    return std::wstring();
-}
-
-// The language the resource loader picks among the library's three for a language-neutral request:
-// the user's UI language when the library carries it, otherwise US English (Windows' last fallback
-// before "any"; Wine picks English too).
-inline LANGID LoaderLanguage() {
-    const LANGID ui = GetUserDefaultUILanguage();
-    return ui == kChineseSimplified || ui == kChineseTraditional ? ui : kEnglishUS;
+    return L"";
 }

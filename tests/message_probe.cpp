@@ -1,33 +1,17 @@
-// A test build of the library's message functions as a module of their own, carrying the library's
-// string table: a host test program loads it and sees the same split between "the host executable"
-// and "this library" as a real host loading QarSldwInterface_x64.dll.
-#include <windows.h>
-
-#include <cwchar>
+// The library's message functions built as a module of their own, carrying the library's string
+// table: the host test program loads it and so sees the same split between "the host executable" and
+// "this library" as a real host loading QarSldwInterface_x64.dll. A result stays valid until the next
+// call.
 #include <string>
 
 #include "sldw/localized_messages.h"
 
-namespace {
+static std::wstring result;
 
-// Copies `text` into the caller's buffer; returns its length, or -1 when it does not fit.
-int Give(const std::wstring& text, wchar_t* buffer, int capacity) {
-    if (capacity <= 0 || text.size() >= static_cast<size_t>(capacity)) return -1;
-    wmemcpy(buffer, text.data(), text.size());
-    buffer[text.size()] = L'\0';
-    return static_cast<int>(text.size());
+extern "C" __declspec(dllexport) const wchar_t* ProbeLoadLocalizedString(int id) {
+    return (result = LoadLocalizedString(static_cast<unsigned>(id))).c_str();
 }
 
-}  // namespace
-
-extern "C" __declspec(dllexport) int ProbeLoadLocalizedString(unsigned id, wchar_t* buffer, int capacity) {
-    return Give(LoadLocalizedString(id), buffer, capacity);
-}
-
-extern "C" __declspec(dllexport) int ProbeLanguageXmlPath(int cadType, wchar_t* buffer, int capacity) {
-    return Give(LanguageXmlPath(cadType), buffer, capacity);
-}
-
-extern "C" __declspec(dllexport) int ProbeLoadLanguageXml(int cadType, wchar_t* buffer, int capacity) {
-    return Give(LoadLanguageXml(cadType), buffer, capacity);
+extern "C" __declspec(dllexport) const wchar_t* ProbeLoadLanguageXml(int cadType) {
+    return (result = LoadLanguageXml(cadType)).c_str();
 }

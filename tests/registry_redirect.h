@@ -14,7 +14,6 @@
 class RegistryRedirect : public ::testing::Test {
 protected:
     void SetUp() override {
-        scratch_ = L"Software\\QarRegistryTests-" + std::to_wstring(GetCurrentProcessId());
         RegDeleteTreeW(HKEY_CURRENT_USER, scratch_.c_str());  // left over by a crashed run with this id
         ASSERT_EQ(ERROR_SUCCESS, machine_.Create(HKEY_CURRENT_USER, scratch_ + L"\\machine", KEY_ALL_ACCESS));
         ASSERT_EQ(ERROR_SUCCESS, user_.Create(HKEY_CURRENT_USER, scratch_ + L"\\user", KEY_ALL_ACCESS));
@@ -49,16 +48,12 @@ protected:
     static std::wstring Text(HKEY root, const std::wstring& path, const wchar_t* name) {
         wchar_t buffer[1024];
         DWORD size = sizeof(buffer);
-        if (RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) != 0)
-            return L"<absent>";
-        return buffer;
-    }
-    static bool UnderWine() {
-        return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+        return RegGetValueW(root, path.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) ? L"<absent>"
+                                                                                             : buffer;
     }
 
 private:
-    std::wstring scratch_;
+    const std::wstring scratch_ = L"Software\\QarRegistryTests-" + std::to_wstring(GetCurrentProcessId());
     RegistryKey machine_;
     RegistryKey user_;
 };
