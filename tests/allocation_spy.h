@@ -1,51 +1,38 @@
 // Counts the blocks taken from and given back to the COM task allocator while it is alive, which is
-// where BSTRs come from: a BSTR leaked by the code under test shows as Outstanding() != 0. It can
-// also make allocations fail, to drive out-of-memory paths.
-//
+// where BSTRs and SAFEARRAYs come from: a leak shows as Outstanding() != 0. It can also make an
+// allocation fail, to drive out-of-memory paths. The thread is in a single-threaded apartment meanwhile.
 // The automation runtime keeps freed BSTRs in a cache and hands them out again without asking the
 // allocator; the spy turns that cache off (SetOaNoCache) for the process so that every BSTR counts.
-//   AllocationSpy spy;
-//   ASSERT_TRUE(spy.Active());
-//   ... code under test ...
-//   EXPECT_EQ(0, spy.Outstanding());
 #pragma once
 
 #include <windows.h>
 #include <objidl.h>
 
+#include <utility>
+
 class AllocationSpy : public IMallocSpy {
 public:
     AllocationSpy() {
-        using SetOaNoCacheFn = void(WINAPI*)();
-        if (HMODULE oleaut = GetModuleHandleW(L"oleaut32.dll")) {
-            auto noCache = reinterpret_cast<SetOaNoCacheFn>(
-                reinterpret_cast<void*>(GetProcAddress(oleaut, "SetOaNoCache")));
-            if (noCache != nullptr) noCache();
-            active_ = noCache != nullptr && SUCCEEDED(CoRegisterMallocSpy(this));
-        }
+        CoInitialize(nullptr);
+        const auto noCache = reinterpret_cast<void(WINAPI*)()>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"oleaut32.dll"), "SetOaNoCache")));
+        if (noCache != nullptr) noCache();
+        active_ = noCache != nullptr && SUCCEEDED(CoRegisterMallocSpy(this));
     }
-    AllocationSpy(const AllocationSpy&) = delete;
-    AllocationSpy& operator=(const AllocationSpy&) = delete;
     virtual ~AllocationSpy() {
         if (active_) CoRevokeMallocSpy();
+        CoUninitialize();
     }
 
     bool Active() const { return active_; }
-    // Blocks allocated while the spy was active and not yet freed.
     long Outstanding() const { return allocated_ - freed_; }
     // The next `skip` allocations succeed, the one after them fails.
-    void FailAllocationAfter(long skip) {
-        attempts_ = 0;
-        failAt_ = skip + 1;
-    }
+    void FailAllocationAfter(long skip) { failAt_ = attempts_ + skip + 1; }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
-        if (riid == IID_IUnknown || riid == IID_IMallocSpy) {
-            *object = static_cast<IMallocSpy*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+        const bool known = riid == IID_IUnknown || riid == IID_IMallocSpy;
+        *object = known ? static_cast<IMallocSpy*>(this) : nullptr;
+        return known ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // lives on the test's stack
     STDMETHODIMP_(ULONG) Release() override { return 1; }
@@ -53,15 +40,11 @@ public:
     // A failure is asked for with a size no heap can give. Wine allocates the size it was first asked
     // for all the same, so PostAlloc then withholds the block: that one small block stays unreachable.
     STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T size) override {
-        ++attempts_;
-        failing_ = attempts_ == failAt_;
+        failing_ = ++attempts_ == failAt_;
         return failing_ ? ~static_cast<SIZE_T>(0) / 2 : size;
     }
     STDMETHODIMP_(void*) PostAlloc(void* block) override {
-        if (failing_) {
-            failing_ = false;
-            return nullptr;
-        }
+        if (std::exchange(failing_, false)) return nullptr;
         if (block != nullptr) ++allocated_;
         return block;
     }
@@ -84,9 +67,6 @@ public:
 
 private:
     bool active_ = false;
-    long allocated_ = 0;
-    long freed_ = 0;
-    long attempts_ = 0;
-    long failAt_ = 0;
     bool failing_ = false;
+    long allocated_ = 0, freed_ = 0, attempts_ = 0, failAt_ = 0;
 };

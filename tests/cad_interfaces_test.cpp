@@ -8,106 +8,90 @@
 
 #include "Public/cad_interfaces.h"
 #include "Public/com_owners.h"
+#include "module_test_support.h"
 
 namespace {
 
-// The type library lies beside the test program.
-std::wstring TypeLibraryPath() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring result(path, length);
-    return result.substr(0, result.find_last_of(L'\\') + 1) + L"cad_interfaces.tlb";
+// A copy of the attributes of `info` (zeroed when it has none); its pointers are not to be followed.
+TYPEATTR AttributesOf(ITypeInfo* info) {
+    TYPEATTR copy = {};
+    TYPEATTR* attr = nullptr;
+    if (SUCCEEDED(info->GetTypeAttr(&attr))) {
+        copy = *attr;
+        info->ReleaseTypeAttr(attr);
+    }
+    return copy;
 }
-
-struct TypeInfoDeleter {
-    ITypeInfo* info;
-    TYPEATTR* attr;
-    ~TypeInfoDeleter() { info->ReleaseTypeAttr(attr); }
-};
 
 // The function-table description of `iid`: for a dual interface the interface half, not the
 // dispatch half.
 ComPtr<ITypeInfo> VtableInfo(ITypeLib* library, REFIID iid) {
-    ComPtr<ITypeInfo> info;
-    if (FAILED(library->GetTypeInfoOfGuid(iid, info.Put()))) return ComPtr<ITypeInfo>();
-    TYPEATTR* attr = nullptr;
-    if (FAILED(info->GetTypeAttr(&attr))) return ComPtr<ITypeInfo>();
-    const TYPEKIND kind = attr->typekind;
-    info->ReleaseTypeAttr(attr);
-    if (kind != TKIND_DISPATCH) return info;
-    HREFTYPE ref = 0;
-    ComPtr<ITypeInfo> vtable;
-    if (FAILED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref)) ||
-        FAILED(info->GetRefTypeInfo(ref, vtable.Put()))) {
-        return ComPtr<ITypeInfo>();
+    ComPtr<ITypeInfo> info, vtable;
+    if (FAILED(library->GetTypeInfoOfGuid(iid, info.Put())) ||
+        AttributesOf(info.Get()).typekind != TKIND_DISPATCH) {
+        return info;
     }
+    HREFTYPE ref = 0;
+    if (FAILED(info->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref))) return vtable;
+    info->GetRefTypeInfo(ref, vtable.Put());
     return vtable;
+}
+
+// Calls `use` with the description of the entry `name` of kind `kind`; false when there is none.
+template <class Use>
+bool WithEntry(ITypeInfo* info, const wchar_t* name, INVOKEKIND kind, Use use) {
+    const UINT count = AttributesOf(info).cFuncs;
+    for (UINT i = 0; i < count; ++i) {
+        FUNCDESC* func = nullptr;
+        if (FAILED(info->GetFuncDesc(i, &func))) return false;
+        UniqueBstr funcName;
+        info->GetDocumentation(func->memid, funcName.Put(), nullptr, nullptr, nullptr);
+        const bool match = funcName.Str() == name && func->invkind == kind;
+        if (match) use(*func);
+        info->ReleaseFuncDesc(func);
+        if (match) return true;
+    }
+    return false;
 }
 
 struct Entry {
     const wchar_t* name;
-    INVOKEKIND kind;
     int position;
+    INVOKEKIND kind = INVOKE_FUNC;
 };
 
-// Position of each function-table entry named in `expected`, read from the type library.
 void ExpectPositions(ITypeLib* library, REFIID iid, const char* interfaceName,
                      const std::vector<Entry>& expected, int entryCount, WORD requiredFlags) {
     SCOPED_TRACE(interfaceName);
-    ComPtr<ITypeInfo> info = VtableInfo(library, iid);
+    const ComPtr<ITypeInfo> info = VtableInfo(library, iid);
     ASSERT_TRUE(info);
-    TYPEATTR* attr = nullptr;
-    ASSERT_EQ(S_OK, info->GetTypeAttr(&attr));
-    const TypeInfoDeleter release{info.Get(), attr};
-    EXPECT_EQ(TKIND_INTERFACE, attr->typekind);
-    EXPECT_EQ(iid, attr->guid);
-    EXPECT_EQ(requiredFlags, attr->wTypeFlags & requiredFlags) << "flags " << attr->wTypeFlags;
+    const TYPEATTR attr = AttributesOf(info.Get());
+    EXPECT_EQ(requiredFlags, attr.wTypeFlags & requiredFlags) << "flags " << attr.wTypeFlags;
     // The table ends right after the last entry the library calls.
-    EXPECT_EQ(static_cast<unsigned>(entryCount) * sizeof(void*), attr->cbSizeVft);
-
+    EXPECT_EQ(static_cast<unsigned>(entryCount) * sizeof(void*), attr.cbSizeVft);
     for (const Entry& entry : expected) {
-        bool found = false;
-        for (UINT i = 0; i < attr->cFuncs && !found; ++i) {
-            FUNCDESC* func = nullptr;
-            ASSERT_EQ(S_OK, info->GetFuncDesc(i, &func));
-            UniqueBstr name;
-            info->GetDocumentation(func->memid, name.Put(), nullptr, nullptr, nullptr);
-            if (name.Str() == entry.name && func->invkind == entry.kind) {
-                found = true;
-                EXPECT_EQ(entry.position * static_cast<int>(sizeof(void*)), func->oVft)
-                    << "entry " << name.Str().c_str();
-            }
-            info->ReleaseFuncDesc(func);
-        }
-        EXPECT_TRUE(found) << "no entry " << entry.name;
+        EXPECT_TRUE(WithEntry(info.Get(), entry.name, entry.kind,
+                              [&](const FUNCDESC& func) {
+                                  EXPECT_EQ(entry.position * static_cast<int>(sizeof(void*)), func.oVft)
+                                      << "entry " << entry.name;
+                              }))
+            << "no entry " << entry.name;
     }
 }
 
-// The interface that parameter `index` of the entry `name` hands out through a pointer to a pointer,
+// The interface that parameter `index` of the method `name` hands out through a pointer to a pointer,
 // or GUID_NULL when it is no such parameter.
 GUID OutInterfaceOf(ITypeInfo* info, const wchar_t* name, SHORT index) {
     GUID result = GUID_NULL;
-    TYPEATTR* attr = nullptr;
-    if (FAILED(info->GetTypeAttr(&attr))) return result;
-    for (UINT i = 0; i < attr->cFuncs; ++i) {
-        FUNCDESC* func = nullptr;
-        if (FAILED(info->GetFuncDesc(i, &func))) continue;
-        UniqueBstr funcName;
-        info->GetDocumentation(func->memid, funcName.Put(), nullptr, nullptr, nullptr);
-        const TYPEDESC* type = index < func->cParams ? &func->lprgelemdescParam[index].tdesc : nullptr;
-        if (funcName.Str() == name && type != nullptr && type->vt == VT_PTR && type->lptdesc->vt == VT_PTR &&
-            type->lptdesc->lptdesc->vt == VT_USERDEFINED) {
-            ComPtr<ITypeInfo> target;
-            TYPEATTR* targetAttr = nullptr;
-            if (SUCCEEDED(info->GetRefTypeInfo(type->lptdesc->lptdesc->hreftype, target.Put())) &&
-                SUCCEEDED(target->GetTypeAttr(&targetAttr))) {
-                result = targetAttr->guid;
-                target->ReleaseTypeAttr(targetAttr);
-            }
+    WithEntry(info, name, INVOKE_FUNC, [&](const FUNCDESC& func) {
+        const TYPEDESC* type = index < func.cParams ? &func.lprgelemdescParam[index].tdesc : nullptr;
+        ComPtr<ITypeInfo> target;
+        if (type != nullptr && type->vt == VT_PTR && type->lptdesc->vt == VT_PTR &&
+            type->lptdesc->lptdesc->vt == VT_USERDEFINED &&
+            SUCCEEDED(info->GetRefTypeInfo(type->lptdesc->lptdesc->hreftype, target.Put()))) {
+            result = AttributesOf(target.Get()).guid;
         }
-        info->ReleaseFuncDesc(func);
-    }
-    info->ReleaseTypeAttr(attr);
+    });
     return result;
 }
 
@@ -115,8 +99,10 @@ class CadInterfacesTypeLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-        const HRESULT hr = LoadTypeLibEx(TypeLibraryPath().c_str(), REGKIND_NONE, library.Put());
-        ASSERT_EQ(S_OK, hr) << "loading " << TypeLibraryPath().c_str();
+        // The type library lies beside the test program.
+        const std::wstring path = TestProgramDirectory() + L"cad_interfaces.tlb";
+        ASSERT_EQ(S_OK, LoadTypeLibEx(path.c_str(), REGKIND_NONE, library.Put()))
+            << "loading " << path.c_str();
     }
     void TearDown() override {
         library.Reset();
@@ -129,35 +115,32 @@ constexpr WORD kDualAutomation = TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION;
 
 TEST_F(CadInterfacesTypeLibrary, CalledEntriesSitWhereTheCompiledCodeCallsThem) {
     ExpectPositions(library.Get(), IID_ISldWorks, "ISldWorks",
-                    {{L"OpenDocument", INVOKE_FUNC, 9},
-                     {L"ActivateDocument", INVOKE_FUNC, 11},
-                     {L"Frame", INVOKE_FUNC, 14},
-                     {L"CloseDocument", INVOKE_FUNC, 17},
-                     {L"Visible", INVOKE_PROPERTYGET, 33},
-                     {L"Visible", INVOKE_PROPERTYPUT, 34},
-                     {L"UserControl", INVOKE_PROPERTYPUT, 36},
-                     {L"LoadAddIn", INVOKE_FUNC, 87},
-                     {L"ActiveDocument", INVOKE_FUNC, 165},
-                     {L"EnumDocuments", INVOKE_FUNC, 171},
-                     {L"AddInObject", INVOKE_FUNC, 174}},
+                    {{L"OpenDocument", 9},
+                     {L"ActivateDocument", 11},
+                     {L"Frame", 14},
+                     {L"CloseDocument", 17},
+                     {L"Visible", 33, INVOKE_PROPERTYGET},
+                     {L"Visible", 34, INVOKE_PROPERTYPUT},
+                     {L"UserControl", 36, INVOKE_PROPERTYPUT},
+                     {L"LoadAddIn", 87},
+                     {L"ActiveDocument", 165},
+                     {L"EnumDocuments", 171},
+                     {L"AddInObject", 174}},
                     175, kDualAutomation);
-    ExpectPositions(library.Get(), IID_IFrame, "IFrame", {{L"GetHWnd", INVOKE_FUNC, 17}}, 18,
-                    kDualAutomation);
+    ExpectPositions(library.Get(), IID_IFrame, "IFrame", {{L"GetHWnd", 17}}, 18, kDualAutomation);
     ExpectPositions(library.Get(), IID_ICaxDocument, "ICaxDocument",
-                    {{L"NameText", INVOKE_FUNC, 90},
-                     {L"FullPath", INVOKE_FUNC, 91},
-                     {L"PrepareClose", INVOKE_FUNC, 158},
-                     {L"Save", INVOKE_FUNC, 508},
-                     {L"Dependencies", INVOKE_FUNC, 602}},
+                    {{L"NameText", 90},
+                     {L"FullPath", 91},
+                     {L"PrepareClose", 158},
+                     {L"Save", 508},
+                     {L"Dependencies", 602}},
                     603, kDualAutomation);
-    ExpectPositions(library.Get(), IID_IEnumCaxDocuments, "IEnumCaxDocuments", {{L"Next", INVOKE_FUNC, 3}}, 7,
+    ExpectPositions(library.Get(), IID_IEnumCaxDocuments, "IEnumCaxDocuments", {{L"Next", 3}}, 7,
                     TYPEFLAG_FOLEAUTOMATION);
-    ExpectPositions(library.Get(), IID_ISwAddIn, "ISwAddIn",
-                    {{L"SetLanguageXml", INVOKE_FUNC, 16},
-                     {L"SetHostObject", INVOKE_FUNC, 21},
-                     {L"SetAppHandle", INVOKE_FUNC, 22},
-                     {L"SetAddInArgument", INVOKE_FUNC, 25}},
-                    26, kDualAutomation);
+    ExpectPositions(
+        library.Get(), IID_ISwAddIn, "ISwAddIn",
+        {{L"SetLanguageXml", 16}, {L"SetHostObject", 21}, {L"SetAppHandle", 22}, {L"SetAddInArgument", 25}},
+        26, kDualAutomation);
 }
 
 // A result whose entries are called directly must cross processes as its own interface: typed
@@ -180,21 +163,6 @@ TEST_F(CadInterfacesTypeLibrary, AddInDescribesItsLateBoundMembers) {
         MEMBERID id = MEMBERID_NIL;
         EXPECT_EQ(S_OK, dispatch->GetIDsOfNames(names, 1, &id)) << name;
     }
-}
-
-TEST_F(CadInterfacesTypeLibrary, IdentifiersAreTheOnesTheOtherSideRegisters) {
-    IID expected;
-    ASSERT_EQ(S_OK, IIDFromString(L"{83A33D22-27C5-11CE-BFD4-00400513BB57}", &expected));
-    EXPECT_EQ(expected, __uuidof(ISldWorks));
-    ASSERT_EQ(S_OK, IIDFromString(L"{83A33D48-27C5-11CE-BFD4-00400513BB57}", &expected));
-    EXPECT_EQ(expected, __uuidof(IFrame));
-    ASSERT_EQ(S_OK, IIDFromString(L"{D82369CE-1AEC-4DA7-B83B-94DCD59CDEC7}", &expected));
-    EXPECT_EQ(expected, __uuidof(ISwAddIn));
-
-    TLIBATTR* attr = nullptr;
-    ASSERT_EQ(S_OK, library->GetLibAttr(&attr));
-    EXPECT_EQ(LIBID_QarCadInterfaces, attr->guid);
-    library->ReleaseTLibAttr(attr);
 }
 
 }  // namespace

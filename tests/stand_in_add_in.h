@@ -1,86 +1,49 @@
-// An in-process automation object that stands in for the add-in in tests.
-//
-// It knows the add-in's methods by name (Disconnect, CreateMenu, RefreshTable, UpdateTable) and its
-// error properties (errNumber, errDescription). Each method can be scripted to fail with an HRESULT,
-// each name can be taken away, and the error properties answer with whatever SetLastError left. It
-// records every call it receives and counts lookups, calls and references, so a test can check what
-// arrived and that nothing was left behind.
-//
-// It lives on the test's stack and is never deleted through Release: a reference given back once too
-// often shows as References() == 0 instead of a crash.
+// An in-process automation object that stands in for the add-in in tests. It knows the add-in's
+// methods (Disconnect, CreateMenu, RefreshTable, UpdateTable) and error properties (errNumber,
+// errDescription) by name; each can be made to fail or be taken away. It records each call as text:
+//   Disconnect()  RefreshTable('a', '')  (a null BSTR shows as null)  get errNumber()
+// and counts lookups and references; it lives on the test's stack, so a reference given back once too
+// often shows in the count instead of as a crash.
 //   StandInAddIn addIn;
 //   addIn.Fail(L"CreateMenu", E_FAIL);
 //   addIn.SetLastError(7, L"no menu file");
 //   InvokeByName(&addIn, L"CreateMenu", L"x", code, message);
 #pragma once
 
-#include <windows.h>
-#include <oaidl.h>
-
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
-class StandInAddIn : public IDispatch {
+#include "counted_dispatch.h"
+
+class StandInAddIn : public CountedDispatch {
 public:
-    struct Argument {
-        VARTYPE type;
-        bool isNull;  // a VT_BSTR holding a null BSTR
-        std::wstring text;
-    };
-    struct Call {
-        std::wstring name;
-        WORD flags;
-        std::vector<Argument> arguments;  // in the order the method declares them
-    };
+    using CallList = std::vector<std::wstring>;
 
-    StandInAddIn();
-    StandInAddIn(const StandInAddIn&) = delete;
-    StandInAddIn& operator=(const StandInAddIn&) = delete;
-    virtual ~StandInAddIn() = default;
-
-    // The method `name` fails with `hr` from now on.
-    void Fail(const std::wstring& name, HRESULT hr);
+    // Calling the method, or reading the property, `name` fails with `hr` from now on.
+    void Fail(const std::wstring& name, HRESULT hr) { failures_[name] = hr; }
     // The object no longer knows `name`: its lookup fails with DISP_E_UNKNOWNNAME.
-    void Forget(const std::wstring& name);
-    // Reading the property `name` fails with `hr` (its lookup still succeeds).
-    void FailRead(const std::wstring& name, HRESULT hr) { Fail(name, hr); }
-    // What errNumber and errDescription give; a missing description reads as a null BSTR.
-    void SetLastError(LONG number, std::optional<std::wstring> description);
+    void Forget(const std::wstring& name) { forgotten_.insert(name); }
+    // What errNumber and errDescription give; no description reads as a null BSTR.
+    void SetLastError(LONG number, std::optional<std::wstring> description) {
+        errNumber_ = number;
+        errDescription_ = std::move(description);
+    }
 
-    const std::vector<Call>& Calls() const { return calls_; }
+    const CallList& Calls() const { return calls_; }
     int LookUps() const { return lookUps_; }
-    int Invokes() const { return invokes_; }
-    ULONG References() const { return references_; }
 
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    // IDispatch
-    STDMETHODIMP GetTypeInfoCount(UINT* count) override;
-    STDMETHODIMP GetTypeInfo(UINT index, LCID locale, ITypeInfo** info) override;
-    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID locale, DISPID* ids) override;
-    STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID locale, WORD flags, DISPPARAMS* params, VARIANT* result,
-                        EXCEPINFO* exception, UINT* argumentError) override;
+    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID, DISPID* ids) override;
+    STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO*, UINT*) override;
 
 private:
-    struct Member {
-        std::wstring name;
-        bool isProperty;
-        UINT arity;
-        HRESULT outcome = S_OK;
-        bool known = true;
-    };
-
-    HRESULT ReadProperty(const Member& member, VARIANT* result) const;
-
-    std::vector<Member> members_;  // DISPID = index + 1
-    std::vector<Call> calls_;
+    std::map<std::wstring, HRESULT> failures_;
+    std::set<std::wstring> forgotten_;
+    CallList calls_;
     LONG errNumber_ = 0;
     std::optional<std::wstring> errDescription_;
     int lookUps_ = 0;
-    int invokes_ = 0;
-    ULONG references_ = 1;
 };
