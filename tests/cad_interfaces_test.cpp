@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Public/cad_interfaces.h"
@@ -162,6 +163,21 @@ TEST_F(CadInterfacesTypeLibrary, AddInDescribesItsLateBoundMembers) {
         LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
         MEMBERID id = MEMBERID_NIL;
         EXPECT_EQ(S_OK, dispatch->GetIDsOfNames(names, 1, &id)) << name;
+    }
+}
+
+// The identifiers the running application and add-in answer to: a typo here would compile and pass
+// every test against our own stand-ins, and fail only against the real programs.
+TEST(CadInterfaceIdentifiers, AreTheOnesTheOtherSideImplements) {
+    const std::pair<REFIID, const wchar_t*> expected[] = {
+        {IID_ISldWorks, L"{83A33D22-27C5-11CE-BFD4-00400513BB57}"},
+        {IID_IFrame, L"{83A33D48-27C5-11CE-BFD4-00400513BB57}"},
+        {IID_ISwAddIn, L"{D82369CE-1AEC-4DA7-B83B-94DCD59CDEC7}"},
+    };
+    for (const auto& [iid, text] : expected) {
+        IID parsed;
+        ASSERT_EQ(S_OK, IIDFromString(text, &parsed));
+        EXPECT_EQ(parsed, iid) << text;
     }
 }
 
