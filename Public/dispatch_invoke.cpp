@@ -1,18 +1,10 @@
 #include "Public/dispatch_invoke.h"
 
-#include <cstdio>
 #include <memory>
+#include <new>
 
 #include "Public/com_owners.h"
 #include "Public/text_helpers.h"
-
-namespace QARBASE {
-
-HResultError::HResultError(HRESULT hr) : hr_(hr) {
-    std::snprintf(text_, sizeof text_, "HRESULT 0x%08lX", static_cast<unsigned long>(hr));
-}
-
-}  // namespace QARBASE
 
 using QARBASE::HResultError;
 
@@ -175,20 +167,17 @@ std::wstring TrimFinalLineBreak(std::wstring text) {
 }
 
 std::wstring ComErrorMessage(HRESULT hr) {
-    struct LocalFreeDeleter {
-        void operator()(wchar_t* p) const { LocalFree(p); }
-    };
-    wchar_t* raw = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(hr), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&raw), 0,
-        nullptr);
-    const std::unique_ptr<wchar_t, LocalFreeDeleter> text(raw);
-    if (length != 0 && text) return TrimFinalLineBreak(std::wstring(text.get(), length));
+    const std::wstring text = SystemMessageText(static_cast<unsigned long>(hr));
+    if (!text.empty()) return TrimFinalLineBreak(text);
 
-    const unsigned long code = static_cast<unsigned long>(hr);
-    if (code >= 0x80040201UL && code <= 0x8004FFFFUL) {
-        return FormatString(L"IDispatch error #%d", static_cast<int>((code & 0xFFFF) - 0x200));
+    // Without memory for the fallback text the message is empty rather than an exception.
+    try {
+        const unsigned long code = static_cast<unsigned long>(hr);
+        if (code >= 0x80040201UL && code <= 0x8004FFFFUL) {
+            return FormatString(L"IDispatch error #%d", static_cast<int>((code & 0xFFFF) - 0x200));
+        }
+        return FormatString(L"Unknown error 0x%0lX", code);
+    } catch (const std::bad_alloc&) {
+        return std::wstring();
     }
-    return FormatString(L"Unknown error 0x%0lX", code);
 }

@@ -12,26 +12,9 @@
 #include <windows.h>
 #include <oaidl.h>
 
-#include <exception>
 #include <string>
 
-namespace QARBASE {
-
-// A failure of a COM or automation primitive that leaves the operation unable to go on, such as a
-// string copy without memory (E_OUTOFMEMORY). Carries the HRESULT.
-class HResultError : public std::exception {
-public:
-    explicit HResultError(HRESULT hr);
-    HRESULT Result() const { return hr_; }
-    // "HRESULT 0x8007000E".
-    const char* what() const noexcept override { return text_; }
-
-private:
-    HRESULT hr_;
-    char text_[24];
-};
-
-}  // namespace QARBASE
+#include "Public/error_model.h"
 
 // Calls `method` of `target` with no argument. Returns 0 when the call succeeded, else the failing
 // HRESULT of the lookup or the call, with errorCode = that HRESULT and errorMessage = its text

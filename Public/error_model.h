@@ -6,6 +6,8 @@
 // guarded operation arrive there as AR_Exception too (fault_translation.h).
 #pragma once
 
+#include <windows.h>
+
 #include <exception>
 #include <memory>
 #include <string>
@@ -31,6 +33,18 @@ public:
     std::wstring catchFile;
     std::wstring catchFunction;
     int catchLine;
+};
+
+// A failed COM or automation primitive that leaves an operation unable to go on, such as a string
+// copy without memory (E_OUTOFMEMORY). Like the platform's ATL exception it is not a standard
+// exception, so a guard records it as "Unexpected error.".
+class HResultError {
+public:
+    explicit HResultError(HRESULT hr) : hr_(hr) {}
+    HRESULT Result() const { return hr_; }
+
+private:
+    HRESULT hr_;
 };
 
 }  // namespace QARBASE

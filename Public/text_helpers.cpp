@@ -1,9 +1,12 @@
 #include "Public/text_helpers.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
+#include <memory>
 #include <vector>
 
 std::wstring FormatString(const wchar_t* format, ...) {
@@ -47,4 +50,16 @@ std::wstring ToUpper(const std::wstring& text) {
 
 std::wstring DecimalText(int value) {
     return std::to_wstring(value);
+}
+
+std::wstring SystemMessageText(unsigned long code) {
+    struct LocalFreer {
+        void operator()(wchar_t* p) const { LocalFree(p); }
+    };
+    wchar_t* raw = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&raw), 0, nullptr);
+    const std::unique_ptr<wchar_t, LocalFreer> text(raw);
+    return length != 0 && text ? std::wstring(text.get(), length) : std::wstring();
 }

@@ -19,3 +19,7 @@ std::wstring ToUpper(const std::wstring& text);
 
 // `value` as signed decimal text: DecimalText(-1) == L"-1", DecimalText(0) == L"0".
 std::wstring DecimalText(int value);
+
+// The system's message text for a Win32 error or HRESULT `code` in the user's default language, as
+// the system gives it (trailing CR LF included); "" when the system has none.
+std::wstring SystemMessageText(unsigned long code);

@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <vector>
 
+#include "Public/error_model.h"
 #include "Public/text_helpers.h"
 
 // The image base of the module this code is linked into: the library itself in the shipped DLL.
@@ -29,10 +31,6 @@ HMODULE ThisModule() {
 constexpr unsigned kStringsPerBlock = 16;
 // Resource names are 16-bit: a larger block number would silently name another block.
 constexpr unsigned kLastBlock = 0xFFFF;
-
-struct LocalFreer {
-    void operator()(void* memory) const { LocalFree(memory); }
-};
 
 struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
@@ -194,7 +192,13 @@ bool SameConversions(const std::wstring& candidate, const std::wstring& referenc
 std::wstring LoadLocalizedStringFrom(HMODULE host, LANGID hostLanguage, HMODULE library, unsigned id) {
     // The library's own text decides which arguments the callers pass, so an override must take the
     // same ones; an empty override (count 0) does not suppress the library's text.
-    std::wstring own = ModuleString(library, id, false, 0).value_or(std::wstring());
+    std::wstring own;
+    try {
+        own = ModuleString(library, id, false, 0).value_or(std::wstring());
+    } catch (const std::bad_alloc&) {
+        // Reported as the COM-style out-of-memory error, like the library's other string copies.
+        throw QARBASE::HResultError(E_OUTOFMEMORY);
+    }
     std::optional<std::wstring> override = ModuleString(host, id, true, hostLanguage);
     if (override && !override->empty() && SameConversions(*override, own)) return std::move(*override);
     return own;
@@ -239,14 +243,7 @@ std::wstring LoadLocalizedString(unsigned id) {
 }
 
 std::wstring GetLastErrorText() {
-    const DWORD code = GetLastError();
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
-        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    const std::unique_ptr<wchar_t, LocalFreer> owner(buffer);
-    if (length == 0 || buffer == nullptr) return std::wstring();
-    return std::wstring(buffer, length);
+    return SystemMessageText(GetLastError());
 }
 
 std::wstring LanguageXmlPath(int cadType) {

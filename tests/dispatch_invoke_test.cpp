@@ -107,7 +107,6 @@ TEST_F(InvokeByNameTest, ArgumentCopyWithoutMemoryThrowsBeforeAnyCall) {
             ADD_FAILURE() << "no exception with allocation " << skip << " failing";
         } catch (const QARBASE::HResultError& error) {
             EXPECT_EQ(E_OUTOFMEMORY, error.Result());
-            EXPECT_STREQ("HRESULT 0x8007000E", error.what());
         }
     }
     spy.FailAllocationAfter(0);

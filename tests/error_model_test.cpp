@@ -64,4 +64,6 @@ TEST(GuardRecording, OtherExceptionTypes) {
     EXPECT_EQ(kPrefix + L"\n", RunTestGuard([]() -> int { throw NullWhat(); }).errorMessage)
         << "a null what() is an empty text";
     EXPECT_EQ(L"Unexpected error.\n", RunTestGuard([]() -> int { throw 1.5; }).errorMessage);
+    EXPECT_EQ(L"Unexpected error.\n",
+              RunTestGuard([]() -> int { throw QARBASE::HResultError(E_OUTOFMEMORY); }).errorMessage);
 }
