@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Public/dispatch_invoke.h"
+#include "Public/text_helpers.h"
 #include "allocation_spy.h"
 #include "stand_in_add_in.h"
 
@@ -115,20 +116,9 @@ TEST_F(InvokeByNameTest, ArgumentCopyWithoutMemoryThrowsBeforeAnyCall) {
     ExpectOutputsUntouched();
 }
 
-// The system's own text for `hr`, or "" when it has none.
-std::wstring SystemText(HRESULT hr) {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(hr), 0x400, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    const std::wstring result(text != nullptr ? text : L"", text != nullptr ? length : 0);
-    LocalFree(text);
-    return result;
-}
-
 TEST(ComErrorMessage, CodesWithoutSystemTextGetAFallback) {
-    if (!SystemText(0x80040205).empty() || !SystemText(0x80040200).empty() ||
-        !SystemText(0x8004FFFF).empty()) {
+    if (!SystemMessageText(0x80040205).empty() || !SystemMessageText(0x80040200).empty() ||
+        !SystemMessageText(0x8004FFFF).empty()) {
         GTEST_SKIP() << "this system has its own text for an interface-specific code";
     }
     EXPECT_EQ(L"IDispatch error #5", ComErrorMessage(0x80040205));
@@ -138,7 +128,7 @@ TEST(ComErrorMessage, CodesWithoutSystemTextGetAFallback) {
 }
 
 TEST(ComErrorMessage, OnlyOneFinalLineBreakIsTrimmed) {
-    const std::wstring raw = SystemText(E_OUTOFMEMORY);
+    const std::wstring raw = SystemMessageText(E_OUTOFMEMORY);
     ASSERT_GE(raw.size(), 3u);
     ASSERT_EQ(L"\r\n", raw.substr(raw.size() - 2)) << "system texts end with CR LF";
     EXPECT_EQ(raw.substr(0, raw.size() - 2), ComErrorMessage(E_OUTOFMEMORY));
