@@ -1,0 +1,7 @@
+#include "Public/cax_command.h"
+
+namespace QARCAX {
+
+CaxCommand::~CaxCommand() = default;
+
+}  // namespace QARCAX

@@ -1,0 +1,72 @@
+// The command object for the CAD application: documents through early-bound calls on the
+// application (ISldWorks), menus and tables through calls by name on the add-in (ISwAddIn).
+//
+// Made only by the connector (SldwConnector::CreateCommand), which constructs it from the record of
+// the connect sequence and then sets addIn. Not copyable: each copy would say "Disconnect" again.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "Public/cad_interfaces.h"
+#include "Public/cax_command.h"
+#include "Public/com_owners.h"
+
+namespace QARCAX {
+
+class SldwCommand : public CaxCommand {
+public:
+    // `info` may be null; otherwise its fields are copied and its appObject, when set, is queried for
+    // ISldWorks (a failed query leaves swApp null without a report).
+    explicit SldwCommand(const ConnectionRecord* info);
+    SldwCommand(const SldwCommand&) = delete;
+    SldwCommand& operator=(const SldwCommand&) = delete;
+    // Says "Disconnect" to the add-in (when there is one), then gives both references back.
+    ~SldwCommand() override;
+
+    void Disconnect() override;
+    bool IsConnected() override;
+    int CreateMenu(const std::wstring& arg) override;
+    int RefreshTable(const std::wstring& arg1, const std::wstring& arg2) override;
+    int UpdateTable(const std::wstring& arg1, const std::wstring& arg2) override;
+    int OpenFile(const std::wstring& path) override;
+    int SaveFile(std::wstring& savedPath) override;
+    int CloseFile() override;
+    int GetDependencies(std::wstring& dependencies) override;
+
+    // Declared in this order so that the add-in is released before the application.
+    ComPtr<ISldWorks> swApp;
+    ComPtr<ISwAddIn> addIn;
+
+private:
+    // Closes every open document whose file name (text after the last "\") equals that of `path`,
+    // compared exactly. 0 when it ran to the end, -1 when an exception stopped it.
+    int CloseSameNamedDocuments(const std::wstring& path);
+    // Records a failed document operation: errorCode -1, errorMessage = `operation` + the message
+    // `id` filled with the text of `hr`.
+    int RecordFailure(const wchar_t* operation, unsigned id, HRESULT hr);
+};
+
+// What the document operations report when there is nothing to work on; the message carries the
+// text of these codes.
+constexpr HRESULT kNoApplication = CO_E_OBJNOTCONNECTED;  // the command holds no application
+constexpr HRESULT kNoDocument = E_POINTER;                // the active-document query gave none
+constexpr HRESULT kNoArray = DISP_E_TYPEMISMATCH;         // the dependency list is not a string vector
+
+namespace command_detail {
+
+// The document type the application expects for `path`, from the text after its last "." (the
+// whole path without a "."), compared ignoring case: SLDPRT 1, SLDASM 2, SLDDRW 3, else 0.
+long DocumentType(const std::wstring& path);
+
+// The dependency list of a dependency VARIANT: the distinct non-empty strings at the absolute
+// indexes 1, 3, 5, ... below the element count, joined by "|" in order. A string counts as present
+// when "|" + it + "|" occurs in "|" + list + "|", which for strings without "|" is plain equality.
+// Accepts a one-dimensional array of BSTR, or of VARIANT (elements other than strings count as
+// empty); false for anything else, with `list` empty. Linear in the array's size.
+bool DependencyList(const VARIANT& value, std::wstring& list);
+
+}  // namespace command_detail
+
+}  // namespace QARCAX
