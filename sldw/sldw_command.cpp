@@ -2,7 +2,8 @@
 
 #include <shlwapi.h>
 
-#include <unordered_set>
+#include <string_view>
+#include <vector>
 
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
@@ -214,19 +215,72 @@ long DocumentType(const std::wstring& path) {
 
 namespace {
 
-// Element `index` of a string vector as text up to its first NUL; "" for a null string, a
-// non-string element or an index the array refuses.
-std::wstring ElementText(SAFEARRAY* array, VARTYPE type, LONG index) {
-    if (type == VT_BSTR) {
-        UniqueBstr element;
-        if (FAILED(SafeArrayGetElement(array, &index, element.Put()))) return std::wstring();
-        return element.CStr();
+// Holds a SAFEARRAY's data in place while its elements are read.
+class ArrayLock {
+public:
+    explicit ArrayLock(SAFEARRAY* array) : array_(SUCCEEDED(SafeArrayLock(array)) ? array : nullptr) {}
+    ArrayLock(const ArrayLock&) = delete;
+    ArrayLock& operator=(const ArrayLock&) = delete;
+    ~ArrayLock() {
+        if (array_ != nullptr) SafeArrayUnlock(array_);
     }
-    UniqueVariant element;
-    if (FAILED(SafeArrayGetElement(array, &index, element.Ptr())) || element.Get().vt != VT_BSTR) {
-        return std::wstring();
+    explicit operator bool() const { return array_ != nullptr; }
+
+private:
+    SAFEARRAY* array_;
+};
+
+// The characters of a string element up to its first NUL; empty for a null string.
+std::wstring_view StringText(BSTR text) {
+    return text != nullptr ? std::wstring_view(text, wcsnlen(text, SysStringLen(text))) : std::wstring_view();
+}
+
+// A set of non-empty string views with open addressing in one block: no allocation per entry and
+// few pages touched, which matters for lists of 100,000 names. The views must outlive the set.
+class ViewSet {
+public:
+    explicit ViewSet(size_t expected) { Rehash(expected); }
+    void Insert(std::wstring_view text) {
+        if (text.empty()) return;
+        if (2 * (size_ + 1) > slots_.size()) Rehash(size_ + 1);
+        std::wstring_view& slot = slots_[Find(text)];
+        if (slot.data() != nullptr) return;
+        slot = text;
+        ++size_;
     }
-    return element.Get().bstrVal != nullptr ? element.Get().bstrVal : L"";
+    bool Contains(std::wstring_view text) const { return slots_[Find(text)].data() != nullptr; }
+
+private:
+    // The slot holding `text`, or the free slot (null view) where it belongs.
+    size_t Find(std::wstring_view text) const {
+        const size_t mask = slots_.size() - 1;
+        size_t at = std::hash<std::wstring_view>()(text) & mask;
+        while (slots_[at].data() != nullptr && slots_[at] != text) at = (at + 1) & mask;
+        return at;
+    }
+    // Room for at least 2 * `entries` slots (a power of two), keeping what is there.
+    void Rehash(size_t entries) {
+        size_t count = 16;
+        while (count < 2 * entries) count *= 2;
+        std::vector<std::wstring_view> old(count);
+        old.swap(slots_);
+        for (const std::wstring_view& text : old) {
+            if (text.data() != nullptr) slots_[Find(text)] = text;
+        }
+    }
+    std::vector<std::wstring_view> slots_;
+    size_t size_ = 0;
+};
+
+// Whether "|" + text + "|" occurs in "|" + list + "|": `text` found where a "|" or an end of `list`
+// lies on both sides.
+bool OccursFramed(const std::wstring& list, std::wstring_view text) {
+    for (size_t at = list.find(text.data(), 0, text.size()); at != std::wstring::npos;
+         at = list.find(text.data(), at + 1, text.size())) {
+        const size_t end = at + text.size();
+        if ((at == 0 || list[at - 1] == L'|') && (end == list.size() || list[end] == L'|')) return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -236,40 +290,48 @@ bool DependencyList(const VARIANT& value, std::wstring& list) {
     const VARTYPE type = static_cast<VARTYPE>(value.vt & ~VT_ARRAY);
     LONG lower = 0, count = 0;
     if ((value.vt & VT_ARRAY) == 0 || (type != VT_BSTR && type != VT_VARIANT) ||
-        !UniqueSafeArray::IsVector(value.parray, type, lower, count)) {
+        !UniqueSafeArray::IsVector(value.parray, type, lower, count) ||
+        value.parray->cbElements != (type == VT_BSTR ? sizeof(BSTR) : sizeof(VARIANT))) {
         return false;
     }
-    // `framed` is "|" + list + "|" once the list has an entry, so that the rule's substring test
-    // can run on it directly. `pieces` holds every "|"-separated piece of the list: a string without
-    // "|" occurs framed in it exactly when it is one of them. Only strings that contain "|" need the
-    // substring search itself.
-    std::wstring framed;
-    std::unordered_set<std::wstring> pieces;
+    const ArrayLock lock(value.parray);
+    if (!lock) return false;
+    // The elements are read in place, not copied: while the array is locked its strings stay put, so
+    // views of them serve as the keys below. An index outside the bounds reads as an empty element,
+    // as a refused element fetch would.
+    const auto element = [&](LONG index) -> std::wstring_view {
+        const long long offset = static_cast<long long>(index) - lower;
+        if (offset < 0 || offset >= count) return std::wstring_view();
+        if (type == VT_BSTR) return StringText(static_cast<BSTR*>(value.parray->pvData)[offset]);
+        const VARIANT& item = static_cast<const VARIANT*>(value.parray->pvData)[offset];
+        return item.vt == VT_BSTR ? StringText(item.bstrVal) : std::wstring_view();
+    };
+
+    // Room for the longest possible list up front: growing it step by step would copy it and touch
+    // fresh pages each time. Pages of the reserve that the list never reaches are never touched.
+    size_t longest = 0;
+    for (LONG index = 1; index < count; index += 2) longest += element(index).size() + 1;
+    list.reserve(longest);
+
+    // `pieces` holds every "|"-separated piece of the list: a string without "|" occurs framed in
+    // the list exactly when it is one of them. Only strings that contain "|" need the text search.
+    ViewSet pieces(static_cast<size_t>(count / 2) + 1);
     for (LONG index = 1; index < count; index += 2) {
-        std::wstring element = ElementText(value.parray, type, index);
-        if (element.empty()) continue;
-        const bool plain = element.find(L'|') == std::wstring::npos;
-        if (!framed.empty()) {
-            const bool present =
-                plain ? pieces.count(element) != 0 : framed.find(L"|" + element + L"|") != std::wstring::npos;
-            if (present) continue;
-        } else {
-            framed = L"|";
+        const std::wstring_view text = element(index);
+        if (text.empty()) continue;
+        const bool plain = text.find(L'|') == std::wstring_view::npos;
+        if (!list.empty()) {
+            if (plain ? pieces.Contains(text) : OccursFramed(list, text)) continue;
+            list += L'|';
         }
-        framed += element;
-        framed += L'|';
-        if (plain) {
-            pieces.insert(std::move(element));
-        } else {
-            for (size_t start = 0;;) {
-                const size_t end = element.find(L'|', start);
-                pieces.insert(element.substr(start, end - start));
-                if (end == std::wstring::npos) break;
-                start = end + 1;
-            }
+        list += text;
+        for (size_t start = 0;;) {
+            const size_t end = text.find(L'|', start);
+            pieces.Insert(text.substr(start, end == std::wstring_view::npos ? end : end - start));
+            if (end == std::wstring_view::npos) break;
+            start = end + 1;
         }
     }
-    if (!framed.empty()) list.assign(framed, 1, framed.size() - 2);
     return true;
 }
 
