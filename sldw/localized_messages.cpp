@@ -229,11 +229,14 @@ std::wstring LanguageXmlPathFor(const std::wstring& modulePath, LCID threadLocal
             break;
         }
     }
-    const std::wstring relative = folder + (L"\\" + fileName);
+    return BesideModule(modulePath, folder + (L"\\" + fileName));
+}
+
+std::wstring BesideModule(const std::wstring& modulePath, const std::wstring& name) {
     size_t separator = modulePath.rfind(L'\\');
     if (separator == std::wstring::npos) separator = modulePath.rfind(L'/');
-    if (separator == std::wstring::npos) return relative;
-    return modulePath.substr(0, separator + 1) + relative;
+    if (separator == std::wstring::npos) return name;
+    return modulePath.substr(0, separator + 1) + name;
 }
 
 }  // namespace localized_detail
@@ -244,6 +247,11 @@ std::wstring LoadLocalizedString(unsigned id) {
 
 std::wstring GetLastErrorText() {
     return SystemMessageText(GetLastError());
+}
+
+std::wstring PathBesideLibrary(const std::wstring& name) {
+    const std::wstring modulePath = localized_detail::ModuleFileName(ThisModule());
+    return modulePath.empty() ? std::wstring() : localized_detail::BesideModule(modulePath, name);
 }
 
 std::wstring LanguageXmlPath(int cadType) {

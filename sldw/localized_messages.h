@@ -38,6 +38,10 @@ std::wstring LanguageXmlPath(int cadType);
 // first 0 unit. A missing or unreadable file gives "".
 void ReadUtf16File(const std::wstring& path, std::wstring& text);
 
+// `name` in the directory of this library's own file (however long its path is); "" when that path
+// cannot be determined.
+std::wstring PathBesideLibrary(const std::wstring& name);
+
 // ReadUtf16File(LanguageXmlPath(cadType)).
 std::wstring LoadLanguageXml(int cadType);
 
@@ -64,6 +68,11 @@ std::wstring LoadLocalizedStringFrom(HMODULE host, LANGID hostLanguage, HMODULE 
 
 // The full path of `module`, however long; "" on failure.
 std::wstring ModuleFileName(HMODULE module);
+
+// `name` after the directory part of `modulePath`: cut behind its last "\", or, only when it has
+// none, behind its last "/"; `name` alone when it has neither.
+//   BesideModule(L"C:\\a\\b\\lib.dll", L"x.dll") == L"C:\\a\\b\\x.dll"
+std::wstring BesideModule(const std::wstring& modulePath, const std::wstring& name);
 
 // The language file's path for a library at `modulePath` and a thread locale.
 std::wstring LanguageXmlPathFor(const std::wstring& modulePath, LCID threadLocale, int cadType);

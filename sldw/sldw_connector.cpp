@@ -1,0 +1,218 @@
+#include "sldw/sldw_connector.h"
+
+#include <windows.h>
+#include <comdef.h>
+#include <objbase.h>
+
+#include <memory>
+#include <stdexcept>
+
+#include "Public/cad_interfaces.h"
+#include "Public/dispatch_invoke.h"
+#include "Public/error_model.h"
+#include "Public/text_helpers.h"
+#include "sldw/localized_messages.h"
+#include "sldw/message_ids.h"
+#include "sldw/sldw_command.h"
+
+namespace QARCAX {
+
+namespace {
+
+const GuardSite kGetAppObjectSite = {
+    L"QARCAX::SldwConnector::GetAppObject", L".\\sldw_connector", 143,
+    L"[QARCAX::SldwConnector::GetAppObject()]: ", -1, true,
+};
+const GuardSite kLoadAddInDllSite = {
+    L"QARCAX::SldwConnector::LoadAddInDll", L".\\sldw_connector", 187,
+    L"[QARCAX::SldwConnector::LoadAddInDll()]: ", -1, true,
+};
+const GuardSite kGetAddInObjSite = {
+    L"QARCAX::SldwConnector::GetAddInObj", L".\\sldw_connector", 260,
+    L"[QARCAX::SldwConnector::GetAddInObj()]: ", -1, true,
+};
+
+// The main-window handle of `app` as signed decimal text; false when the application gives no frame,
+// the frame is no IFrame, or the handle cannot be read.
+bool MainWindowText(ISldWorks* app, std::wstring& text) {
+    ComPtr<IDispatch> frameObject;
+    if (FAILED(app->Frame(frameObject.Put())) || !frameObject) return false;
+    ComPtr<IFrame> frame;
+    if (FAILED(frameObject.As(frame)) || !frame) return false;
+    LONG handle = 0;
+    if (FAILED(frame->GetHWnd(&handle))) return false;
+    text = DecimalText(handle);
+    return true;
+}
+
+// The running application whose main-window text equals `handleText`, or null. Entries that are not
+// the application, or whose window cannot be read, are passed over.
+ComPtr<ISldWorks> FindRunning(const std::wstring& handleText) {
+    ComPtr<IRunningObjectTable> table;
+    ComPtr<IEnumMoniker> entries;
+    if (FAILED(GetRunningObjectTable(0, table.Put())) || FAILED(table->EnumRunning(entries.Put())) || !entries) {
+        return ComPtr<ISldWorks>();
+    }
+    for (;;) {
+        ComPtr<IMoniker> moniker;
+        if (entries->Next(1, moniker.Put(), nullptr) != S_OK) break;
+        ComPtr<IUnknown> object;
+        if (FAILED(table->GetObject(moniker.Get(), object.Put())) || !object) continue;
+        ComPtr<ISldWorks> candidate;
+        if (FAILED(object.As(candidate)) || !candidate) continue;
+        std::wstring text;
+        if (MainWindowText(candidate.Get(), text) && text == handleText) return candidate;
+    }
+    return ComPtr<ISldWorks>();
+}
+
+// A BSTR copy of `text` for an argument of the add-in; a failed copy is a COM error.
+UniqueBstr AddInArgument(const std::wstring& text) {
+    UniqueBstr copy = UniqueBstr::Copy(text);
+    if (!copy && !text.empty()) throw _com_error(E_OUTOFMEMORY);
+    return copy;
+}
+
+// Raises the failure of an add-in configuration call as a COM error, with the add-in's error
+// information when it says it gives some for its interface.
+void ThrowAddInFailure(ISwAddIn* addIn, HRESULT hr) {
+    ComPtr<ISupportErrorInfo> supports;
+    ComPtr<IErrorInfo> info;
+    if (SUCCEEDED(addIn->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(supports.Put()))) &&
+        supports && supports->InterfaceSupportsErrorInfo(IID_ISwAddIn) == S_OK) {
+        if (GetErrorInfo(0, info.Put()) != S_OK) info.Reset();
+    }
+    throw _com_error(hr, info.Detach());  // the error takes over the reference
+}
+
+// Replaces every `encoding="utf-16"` by `encoding="utf-8"`, never searching inserted text again.
+void DeclareUtf8(std::wstring& xml) {
+    static const std::wstring kFrom = L"encoding=\"utf-16\"", kTo = L"encoding=\"utf-8\"";
+    for (size_t at = xml.find(kFrom); at != std::wstring::npos; at = xml.find(kFrom, at + kTo.size())) {
+        xml.replace(at, kFrom.size(), kTo);
+    }
+}
+
+}  // namespace
+
+SldwConnector::SldwConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText,
+                             const std::wstring& addInArgument)
+    : ComConnector(cadType, cadVersion, appHandleText), addInArgument(addInArgument) {}
+
+SldwConnector::SldwConnector(const SldwConnector& other) = default;
+
+SldwConnector& SldwConnector::operator=(const SldwConnector& other) {
+    ComConnector::operator=(other);
+    // Equal pointers keep their references untouched.
+    if (appObject.Get() != other.appObject.Get()) appObject = other.appObject;
+    if (addInObject.Get() != other.addInObject.Get()) addInObject = other.addInObject;
+    addInArgument = other.addInArgument;
+    return *this;
+}
+
+SldwConnector::~SldwConnector() = default;
+
+int SldwConnector::CreateCommand(const void* info, CaxCommand*& command) {
+    const auto* record = static_cast<const ConnectionRecord*>(info);
+    // Owned here until it is handed over, so that a failed query below does not leak it.
+    auto made = std::make_unique<SldwCommand>(record);
+    if (addInObject) {
+        const HRESULT hr =
+            addInObject->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(made->addIn.Put()));
+        if (FAILED(hr) && hr != E_NOINTERFACE) throw _com_error(hr);
+    }
+    if (record != nullptr) made->connection = *record;
+    command = made.release();
+    return 0;
+}
+
+int SldwConnector::GetHandleOfCaxApp(const void*, std::wstring& handleText) {
+    std::wstring text;
+    const bool found = appObject && MainWindowText(appObject.Get(), text);
+    handleText = found ? text : L"0";
+    return found ? 0 : E_FAIL;
+}
+
+int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
+    return RunGuarded(kGetAppObjectSite, errorCode, errorMessage, [&]() -> int {
+        std::wstring progId;
+        if (!com_detail::ApplicationProgId(cadType, cadVersion, progId)) {
+            throw std::invalid_argument("no CAD application of type " + std::to_string(cadType) +
+                                        " (1 AutoCAD, 2 Pro/ENGINEER, 3 SolidWorks)");
+        }
+        appObject.Reset();
+        if (!appHandleText.empty()) appObject = FindRunning(appHandleText);
+        if (!appObject) {
+            CLSID id = CLSID_NULL;
+            HRESULT hr = CLSIDFromProgID(progId.c_str(), &id);
+            if (SUCCEEDED(hr)) {
+                hr = CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
+                                      reinterpret_cast<void**>(appObject.Put()));
+            }
+            if (hr != S_OK) {
+                appObject.Reset();
+                std::wstring message = FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(), progId.c_str(),
+                                                      ComErrorMessage(hr).c_str());
+                errorCode = -1;
+                errorMessage.swap(message);
+                return hr;
+            }
+        }
+        appObject->put_Visible(VARIANT_TRUE);
+        appObject->QueryInterface(IID_IDispatch, &app);
+        return appObject->put_UserControl(VARIANT_TRUE);
+    });
+}
+
+int SldwConnector::LoadAddInDll() {
+    if (!appObject) return -1;
+    const std::wstring path = PathBesideLibrary(GetAddInDllFileName());
+    return RunGuarded(kLoadAddInDllSite, errorCode, errorMessage, [&]() -> int {
+        LONG status = 0;
+        const UniqueBstr module = UniqueBstr::Copy(path);
+        if (!module) throw std::bad_alloc();
+        const HRESULT hr = appObject->LoadAddIn(module.Get(), &status);
+        if (status == 0 || status == 2) return hr;
+        std::wstring message = FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str());
+        errorCode = status;
+        errorMessage.swap(message);
+        return -1;
+    });
+}
+
+int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) {
+    return RunGuarded(kGetAddInObjSite, errorCode, errorMessage, [&]() -> int {
+        const std::wstring progId = GetAddInObjProgId(cadType, cadVersion);
+        const UniqueBstr progIdText = UniqueBstr::Copy(progId);
+        if (!progIdText) throw std::bad_alloc();
+        ComPtr<IDispatch> object;
+        appObject->AddInObject(progIdText.Get(), object.Put());
+        if (!object) {
+            if (errorCode == 0) {
+                std::wstring message = L"QARCAX::SldwConnector::GetAddInObj():" +
+                                       FormatBuffered(LoadLocalizedString(IDS_GET_FAILED).c_str(), progId.c_str());
+                errorCode = -255;
+                errorMessage.swap(message);
+            }
+            return -1;
+        }
+        addInObject.Reset();
+        object->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(addInObject.Put()));
+
+        std::wstring xml = LoadLanguageXml(cadType);
+        DeclareUtf8(xml);
+        // Each call needs the add-in; each failure ends the configuration.
+        const auto configure = [&](auto call) -> HRESULT {
+            if (!addInObject) throw _com_error(E_POINTER);
+            const HRESULT hr = call(addInObject.Get());
+            if (FAILED(hr)) ThrowAddInFailure(addInObject.Get(), hr);
+            return hr;
+        };
+        configure([&](ISwAddIn* addIn) { return addIn->SetLanguageXml(AddInArgument(xml).Get()); });
+        configure([&](ISwAddIn* addIn) { return addIn->SetHostObject(host); });
+        configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(AddInArgument(handleText).Get()); });
+        return configure([&](ISwAddIn* addIn) { return addIn->SetAddInArgument(AddInArgument(addInArgument).Get()); });
+    });
+}
+
+}  // namespace QARCAX
