@@ -196,11 +196,16 @@ LONG Register(const std::wstring& program, const RegistrationOptions& options, s
             return status;
         }
     }
-    for (const OwnedKey& key : keys) {
-        const LONG status = WriteKey(key, program, mark);
-        if (status != ERROR_SUCCESS) {
-            message = L"cannot write " + key.path;
-            return status;
+    // The machine-wide installation keys first: they need administrator rights on Windows, and a
+    // registration that cannot write them stops before it wrote any class.
+    for (bool installations : {true, false}) {
+        for (const OwnedKey& key : keys) {
+            if ((key.root == HKEY_LOCAL_MACHINE) != installations) continue;
+            const LONG status = WriteKey(key, program, mark);
+            if (status != ERROR_SUCCESS) {
+                message = L"cannot write " + key.path;
+                return status;
+            }
         }
     }
     return ERROR_SUCCESS;

@@ -2,7 +2,7 @@
 // instances in the running-object table, every entry the library calls through the typelib-marshaled
 // interfaces, the add-in loaded into the server, fault injection and reference accounting. The server
 // is registered machine-wide in the test prefix by the fixture "simulator" (Wine 8 ignores per-user
-// classes; see SimulatorRegistration.PerUserClasses).
+// classes; see SimulatorRegistrationScope).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -297,6 +297,40 @@ TEST_F(SimulatorServer, ObjectCountsReturnToTheirBaselineAfterTheClientLetsGo) {
     }
     EXPECT_EQ(baseline, Counts(control.Get()));
     EXPECT_NE(std::wstring::npos, baseline.find(L"frame 0 0\ndocument 0 0\nenumerator 0 0\n")) << baseline;
+}
+
+// qarcadsim.exe with `arguments`, to its end; its exit code.
+DWORD RunSimulator(const std::wstring& arguments) {
+    const std::wstring program = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
+        return GetLastError();
+    }
+    DWORD code = 1;
+    if (WaitForSingleObject(info.hProcess, 30000) != WAIT_OBJECT_0 || !GetExitCodeProcess(info.hProcess, &code)) {
+        code = 1;
+    }
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
+    return code;
+}
+
+// What the tests register is machine-wide, because Wine 8 looks up classes only there. A per-user
+// registration (HKCU\Software\Classes) reaches ProgID lookup on Windows only.
+TEST(SimulatorRegistrationScope, PerUserClassesReachProgIdLookupOnWindowsOnly) {
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    CLSID clsid;
+    ASSERT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(L"SldWorks.Application.20", &clsid));
+    ASSERT_EQ(0u, RunSimulator(L"/regserver /user \"/version:SolidWorks 2012\""));
+    const HRESULT perUser = CLSIDFromProgID(L"SldWorks.Application.20", &clsid);
+    EXPECT_EQ(0u, RunSimulator(L"/unregserver /user"));
+    EXPECT_EQ(UnderWine() ? CO_E_CLASSSTRING : S_OK, perUser) << "Wine 8 ignores HKCU\\Software\\Classes";
+    EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(L"SldWorks.Application.20", &clsid));
+    CoUninitialize();
 }
 
 }  // namespace
