@@ -178,7 +178,6 @@ void Simulation::AddInCounts(long& live, long& refs) const {
 void Simulation::ConnectionsChanged(long change) {
     connections_ += change;
     if (change > 0) hadClient_ = true;
-    if (ClientsGone() && onClientsGone) onClientsGone();
 }
 
 bool Simulation::ClientsGone() const {

@@ -48,10 +48,8 @@ public:
     // hold on them.
     void AddInCounts(long& live, long& refs) const;
 
-    // Called when the last client reference of every kind is gone (server mode), or null.
-    std::function<void()> onClientsGone;
     // Counts an application's external connections (IExternalConnection); the server ends when they
-    // and every client reference to the other objects are gone.
+    // and every client reference to the other objects are gone (ClientsGone).
     void ConnectionsChanged(long change);
     bool HadClient() const { return hadClient_; }
     long Connections() const { return connections_; }
