@@ -9,9 +9,6 @@
 namespace qarsim {
 namespace {
 
-#define QARSIM_SLOT(n) \
-    HRESULT STDMETHODCALLTYPE Slot##n() override { return E_NOTIMPL; }
-
 // A failure injected for one method: its HRESULT and the add-in's error properties it leaves.
 struct MethodFailure {
     HRESULT hr = S_OK;
@@ -26,7 +23,11 @@ class AddIn final : public Counted, public ISwAddIn, public ISupportErrorInfo, p
 public:
     AddIn() : Counted(Kind::AddIn) {}
 
-    HRESULT Init() { return LoadOwnTypeInfo(kCadInterfaces, __uuidof(ISwAddIn), typeInfo_); }
+    // Without its type library the object could answer no late-bound call: fail now, not later.
+    HRESULT Init() {
+        ComPtr<ITypeInfo> info;
+        return LoadOwnTypeInfo(kCadInterfaces, __uuidof(ISwAddIn), info);
+    }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -47,29 +48,7 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCounted(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseCounted(); }
 
-    // IDispatch, from the type library, so the late-bound names are exactly the declared ones.
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        if (count == nullptr) return E_POINTER;
-        *count = 1;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {
-        if (info == nullptr) return E_POINTER;
-        *info = nullptr;
-        if (index != 0) return DISP_E_BADINDEX;
-        typeInfo_->AddRef();
-        *info = typeInfo_.Get();
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        return DispGetIDsOfNames(typeInfo_.Get(), names, count, ids);
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                                     EXCEPINFO* exception, UINT* argError) override {
-        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;
-        return DispInvoke(static_cast<ISwAddIn*>(this), typeInfo_.Get(), id, flags, params, result, exception,
-                          argError);
-    }
+    QARSIM_DISPATCH(ISwAddIn, kCadInterfaces)
 
     // ISwAddIn
     HRESULT STDMETHODCALLTYPE Disconnect() override {
@@ -179,7 +158,6 @@ private:
         return ReportFailure(__uuidof(ISwAddIn), entry, description, hr);
     }
 
-    ComPtr<ITypeInfo> typeInfo_;
     ComPtr<ISimAddInHook> hook_;
     ComPtr<IDispatch> host_;
     std::map<std::wstring, MethodFailure> failures_;

@@ -136,6 +136,50 @@ inline HRESULT LoadOwnTypeInfo(TypeLibResource resource, REFIID iid, ComPtr<ITyp
     return library->GetTypeInfoOfGuid(iid, info.Put());
 }
 
+// Placeholder entries of the CAD interfaces, in the same notation as Public/cad_interfaces.idl. The
+// compiler checks the lists: a missing entry leaves a class abstract, an extra one overrides nothing.
+#define QARSIM_SLOT(n) \
+    HRESULT STDMETHODCALLTYPE Slot##n() override { return E_NOTIMPL; }
+#define QARSIM_SLOTS10(t) QARSIM_SLOT(t##0) QARSIM_SLOT(t##1) QARSIM_SLOT(t##2) QARSIM_SLOT(t##3) \
+    QARSIM_SLOT(t##4) QARSIM_SLOT(t##5) QARSIM_SLOT(t##6) QARSIM_SLOT(t##7) QARSIM_SLOT(t##8) QARSIM_SLOT(t##9)
+
+// IDispatch of a dual interface `I`, from TYPELIB resource `resource` of this module, so that the
+// late-bound names and dispatch ids are exactly the declared ones.
+#define QARSIM_DISPATCH(I, resource)                                                                      \
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {                                    \
+        if (count == nullptr) return E_POINTER;                                                          \
+        *count = 1;                                                                                      \
+        return S_OK;                                                                                     \
+    }                                                                                                    \
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {                  \
+        if (info == nullptr) return E_POINTER;                                                           \
+        *info = nullptr;                                                                                 \
+        if (index != 0) return DISP_E_BADINDEX;                                                          \
+        return DispatchInfo(resource, __uuidof(I), info);                                                \
+    }                                                                                                    \
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)       \
+        override {                                                                                       \
+        ComPtr<ITypeInfo> info;                                                                          \
+        HRESULT hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                       \
+        return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), names, count, ids);                        \
+    }                                                                                                    \
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,         \
+                                     VARIANT* result, EXCEPINFO* exception, UINT* argError) override {    \
+        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;                                             \
+        ComPtr<ITypeInfo> info;                                                                          \
+        HRESULT hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                       \
+        if (FAILED(hr)) return hr;                                                                       \
+        return DispInvoke(static_cast<I*>(this), info.Get(), id, flags, params, result, exception,        \
+                          argError);                                                                     \
+    }
+
+inline HRESULT DispatchInfo(TypeLibResource resource, REFIID iid, ITypeInfo** out) {
+    ComPtr<ITypeInfo> info;
+    HRESULT hr = LoadOwnTypeInfo(resource, iid, info);
+    if (SUCCEEDED(hr)) *out = info.Detach();
+    return hr;
+}
+
 // Text forms used in the call log and the add-in's configuration log. A string is quoted as 'text';
 // a backslash, a quote and the control characters CR, LF and TAB are escaped (\\ \' \r \n \t), so
 // that every logged call stays on one line whatever its arguments hold.

@@ -46,13 +46,11 @@ Simulation& Simulation::Get() {
 // tell which one answered.
 Simulation::Simulation() : nextInstance_(static_cast<long>(GetCurrentProcessId() % 2000000) * 1000 + 1) {}
 
-Simulation::Rule* Simulation::RuleFor(BSTR entry, bool needsNullableResult, HRESULT& hr) {
-    hr = E_INVALIDARG;
+Simulation::Rule* Simulation::RuleFor(BSTR entry, bool needsNullableResult) {
     if (entry == nullptr) return nullptr;
     for (const EntryName& known : kEntries) {
         if (wcscmp(known.name, entry) == 0) {
             if (needsNullableResult && !known.nullable) return nullptr;
-            hr = S_OK;
             return &rules_[known.name];
         }
     }
@@ -81,8 +79,7 @@ HRESULT Simulation::Enter(long instance, const wchar_t* entry, const std::wstrin
 }
 
 HRESULT Simulation::FailEntry(BSTR entry, HRESULT hr, SimFaultMode mode) {
-    HRESULT result;
-    Rule* rule = RuleFor(entry, false, result);
+    Rule* rule = RuleFor(entry, false);
     if (rule == nullptr || !ValidMode(mode)) return E_INVALIDARG;
     rule->fail = true;
     rule->failOnce = mode == SimOnce;
@@ -91,8 +88,7 @@ HRESULT Simulation::FailEntry(BSTR entry, HRESULT hr, SimFaultMode mode) {
 }
 
 HRESULT Simulation::NullResult(BSTR entry, SimFaultMode mode) {
-    HRESULT result;
-    Rule* rule = RuleFor(entry, true, result);
+    Rule* rule = RuleFor(entry, true);
     if (rule == nullptr || !ValidMode(mode)) return E_INVALIDARG;
     rule->null = true;
     rule->nullOnce = mode == SimOnce;
@@ -100,8 +96,7 @@ HRESULT Simulation::NullResult(BSTR entry, SimFaultMode mode) {
 }
 
 HRESULT Simulation::DelayEntry(BSTR entry, long milliseconds, SimFaultMode mode) {
-    HRESULT result;
-    Rule* rule = RuleFor(entry, false, result);
+    Rule* rule = RuleFor(entry, false);
     if (rule == nullptr || !ValidMode(mode) || milliseconds < 0 || milliseconds > kMaxDelayMilliseconds) {
         return E_INVALIDARG;
     }

@@ -131,7 +131,9 @@ int Serve(const ServerOptions& options) {
         if (!serving) return;
         serving = false;
         if (options.classObject) CoRevokeClassObject(classCookie);
+        const long before = application->ClientRefs();
         table->Revoke(rotCookie);
+        application->MarkInternal(application->ClientRefs() - before);  // the table's references went
     };
     application->onQuit = [] { PostQuitMessage(0); };
 
