@@ -139,6 +139,7 @@ private:
             BOOL injectedNull = FALSE;
             HRESULT hr = hook_->Enter(entry.c_str(), arguments.c_str(), &injectedNull);
             if (FAILED(hr)) return Fail(entry, hr, hr, entry + L" failed with " + Hex(hr) + L" (injected)");
+            if (hr != S_OK) return hr;  // an injected success code (S_FALSE): answered, nothing done
             if (null != nullptr) *null = injectedNull;
         }
         auto failure = failures_.find(member);

@@ -299,10 +299,11 @@ HRESULT STDMETHODCALLTYPE Application::put_UserControl(VARIANT_BOOL userControl)
 
 HRESULT STDMETHODCALLTYPE Application::LoadAddIn(BSTR path, LONG* status) {
     if (status == nullptr) return E_POINTER;
-    *status = 1;
     Simulation& simulation = Simulation::Get();
+    // An injected failure leaves the caller's status as it was: the call did nothing.
     HRESULT hr = simulation.Enter(instance_, L"ISldWorks.LoadAddIn", Quoted(path));
     if (FAILED(hr)) return hr;
+    *status = 1;
     long injected = 0;
     if (simulation.TakeLoadAddInStatus(injected)) {
         *status = injected;

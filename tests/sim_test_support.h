@@ -82,6 +82,20 @@ inline std::wstring Counts(ISimControl* control) {
     return text.Str();
 }
 
+// The references clients hold per kind of object, without the live counts: "<kind> <refs>" lines.
+// Open documents and the loaded add-in are held by the application itself and do not count.
+inline std::wstring ClientReferences(ISimControl* control) {
+    std::wstring result;
+    const std::wstring counts = Counts(control);
+    for (size_t start = 0; start < counts.size();) {
+        const size_t end = counts.find(L'\n', start);
+        const std::wstring line = counts.substr(start, end - start);
+        result += line.substr(0, line.find(L' ')) + line.substr(line.rfind(L' ')) + L"\n";
+        start = end + 1;
+    }
+    return result;
+}
+
 inline std::wstring CallLog(ISimControl* control) {
     UniqueBstr text;
     EXPECT_EQ(S_OK, control->CallLog(text.Put()));

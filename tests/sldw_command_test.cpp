@@ -39,20 +39,6 @@ std::vector<std::wstring> Calls(ISimControl* control) {
     return calls;
 }
 
-// The references clients hold per kind of object ("<kind> <refs>" lines); open documents and the
-// loaded add-in are held by the application itself and do not count.
-std::wstring ClientReferences(ISimControl* control) {
-    std::wstring result;
-    const std::wstring counts = Counts(control);
-    for (size_t start = 0; start < counts.size();) {
-        const size_t end = counts.find(L'\n', start);
-        const std::wstring line = counts.substr(start, end - start);
-        result += line.substr(0, line.find(L' ')) + line.substr(line.rfind(L' ')) + L"\n";
-        start = end + 1;
-    }
-    return result;
-}
-
 // Documents of its own in a scratch folder: two files of one name in different folders, one of the
 // same name in another case, and names with and without an extension.
 class ScratchDocuments {

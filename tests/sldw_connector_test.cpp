@@ -104,23 +104,11 @@ protected:
     }
     void TearDown() override {
         table->Revoke(cookie);
-        EXPECT_EQ(L"application 2\nframe 0\ndocument 0\nenumerator 0\naddin 0\n", References())
+        EXPECT_EQ(L"application 2\nframe 0\ndocument 0\nenumerator 0\naddin 0\n", ClientReferences(control.Get()))
             << "references not given back";
         CoUninitialize();
     }
-    // Client references per kind ("<kind> <refs>" lines).
-    std::wstring References() {
-        std::wstring result;
-        const std::wstring counts = Counts(control.Get());
-        for (size_t start = 0; start < counts.size();) {
-            const size_t end = counts.find(L'\n', start);
-            const std::wstring line = counts.substr(start, end - start);
-            result += line.substr(0, line.find(L' ')) + line.substr(line.rfind(L' ')) + L"\n";
-            start = end + 1;
-        }
-        return result;
-    }
-    long AppReferences() { return std::stol(References().substr(12)); }
+    long AppReferences() { return std::stol(ClientReferences(control.Get()).substr(12)); }
     std::wstring Configuration() {
         UniqueBstr text;
         EXPECT_EQ(S_OK, control->AddInConfiguration(text.Put()));
@@ -245,12 +233,16 @@ TEST_F(ConnectorTest, FailuresOfTheStepsAndWhatTheyRecord) {
         // 2 (already loaded) is accepted: the sequence reaches the add-in object, which this
         // injection did not really load.
         {"load status 2 goes on", [&] { control->SetLoadAddInStatus(2, SimAlways); }, -1, -255, noAddIn},
+        // The call itself fails while the status stays 0: its HRESULT ends the sequence, unrecorded.
+        {"load call fails", [&] { Inject(L"ISldWorks.LoadAddIn", E_ACCESSDENIED); }, E_ACCESSDENIED, 0, L""},
         {"no add-in object",
          [&] { control->NullResult(Bstr(L"ISldWorks.AddInObject").Get(), SimAlways); }, -1, -255, noAddIn},
         {"user control refused", [&] { Inject(L"ISldWorks.UserControl.put", E_ACCESSDENIED); }, E_ACCESSDENIED, 0,
          L""},
         {"argument refused", [&] { Inject(L"ISwAddIn.SetAddInArgument", E_INVALIDARG); }, -1, -1,
          L"*[QARCAX::SldwConnector::GetAddInObj()]: "},
+        // A success code other than S_OK from the last configuration call is the connect's result.
+        {"argument half taken", [&] { Inject(L"ISwAddIn.SetAddInArgument", S_FALSE); }, S_FALSE, 0, L""},
         {"short version", [] {}, -1, -1, L"*[QARCAX::SldwConnector::GetAppObject()]: "},
         {"unknown CAD type", [] {}, -1, -1,
          L"[QARCAX::SldwConnector::GetAppObject()]: no CAD application of type 7 (1 AutoCAD, 2 Pro/ENGINEER, "
@@ -265,7 +257,7 @@ TEST_F(ConnectorTest, FailuresOfTheStepsAndWhatTheyRecord) {
         CaxCommand* made = nullptr;
         EXPECT_EQ(c.result, connector.NewCommand(nullptr, made)) << c.what << ": " << connector.errorMessage.c_str();
         std::unique_ptr<CaxCommand> command(made);
-        EXPECT_EQ(c.result == 0, command != nullptr) << c.what;
+        EXPECT_EQ(c.result == 0, command != nullptr) << c.what;  // a non-zero result gives no command
         EXPECT_EQ(c.code, connector.errorCode) << c.what;
         if (!c.message.empty() && c.message[0] == L'*') {
             EXPECT_EQ(c.message.substr(1), connector.errorMessage.substr(0, c.message.size() - 1)) << c.what;
