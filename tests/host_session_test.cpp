@@ -50,8 +50,8 @@ TEST(HostSession, UnregisteredVersionReportsStartFailedInTheUsersLanguage) {
 // ---------------------------------------------------------------------------------------------------
 // Sessions against the simulated CAD application, registered in this Wine prefix as a local server.
 
-#include "cad_interfaces.h"
-#include "sim_control.h"
+#include "counted_dispatch.h"
+#include "sim_test_support.h"
 
 #include <algorithm>
 #include <vector>
@@ -65,34 +65,6 @@ std::wstring ProgramDirectory() {
     return path.substr(0, path.find_last_of(L'\\') + 1);
 }
 
-// Minimal owners for what these tests hold.
-template <class T>
-struct Ref {
-    T* p = nullptr;
-    Ref() = default;
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Reset(); }
-    void Reset() {
-        if (p != nullptr) p->Release();
-        p = nullptr;
-    }
-    T** Put() {
-        Reset();
-        return &p;
-    }
-    T* operator->() const { return p; }
-};
-struct Text {
-    BSTR b = nullptr;
-    Text() = default;
-    explicit Text(const std::wstring& s) : b(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
-    Text(const Text&) = delete;
-    Text& operator=(const Text&) = delete;
-    ~Text() { SysFreeString(b); }
-    std::wstring Str() const { return b != nullptr ? std::wstring(b, SysStringLen(b)) : std::wstring(); }
-};
-
 std::wstring Escaped(const std::wstring& text) {
     std::wstring escaped;
     for (wchar_t c : text) escaped += c == L'\\' ? std::wstring(L"\\\\") : std::wstring(1, c);
@@ -101,67 +73,19 @@ std::wstring Escaped(const std::wstring& text) {
 
 bool Contains(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
-// A host's automation object that counts the references the other side holds.
-class HostObject : public IDispatch {
-public:
-    ULONG references = 1;
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return DISP_E_UNKNOWNNAME;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return DISP_E_MEMBERNOTFOUND;
-    }
-};
-
 // The control of the application a command is bound to.
-void ControlOf(QARCAX::CaxCommand& command, Ref<ISimControl>& control) {
+void ControlOf(QARCAX::CaxCommand& command, ComPtr<ISimControl>& control) {
     ASSERT_NE(nullptr, command.connection.appObject);
     ASSERT_EQ(S_OK, static_cast<IUnknown*>(command.connection.appObject)
                         ->QueryInterface(__uuidof(ISimControl), reinterpret_cast<void**>(control.Put())));
 }
 
 // The registered simulator's control, reached by activation as a tool would.
-void RegisteredControl(Ref<ISimControl>& control) {
+void RegisteredControl(ComPtr<ISimControl>& control) {
     CLSID id;
     ASSERT_EQ(S_OK, CLSIDFromProgID(L"SldWorks.Application.24", &id));
     ASSERT_EQ(S_OK, CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISimControl),
                                      reinterpret_cast<void**>(control.Put())));
-}
-
-std::wstring Log(ISimControl* control) {
-    Text log;
-    EXPECT_EQ(S_OK, control->CallLog(&log.b));
-    return log.Str();
-}
-
-// The client references per kind, without the live counts: "application 1\nframe 0\n...".
-std::wstring References(ISimControl* control) {
-    Text counts;
-    EXPECT_EQ(S_OK, control->ObjectCounts(&counts.b));
-    std::wstring result, all = counts.Str();
-    for (size_t start = 0; start < all.size();) {
-        const size_t end = all.find(L'\n', start);
-        const std::wstring line = all.substr(start, end - start);
-        result += line.substr(0, line.find(L' ')) + line.substr(line.rfind(L' ')) + L"\n";
-        start = end + 1;
-    }
-    return result;
 }
 
 bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
@@ -179,8 +103,8 @@ protected:
 TEST_F(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossProcesses) {
     const std::wstring folder = ProgramDirectory();
     const std::wstring samples = folder + L"samples\\";
-    HostObject host;
-    Ref<ISimControl> control;
+    CountedDispatch host;
+    ComPtr<ISimControl> control;
     std::wstring attached;
     {
         QARCAX::SldwConnector connector(3, L"SolidWorks 2016", L"", L"--session 1");
@@ -188,14 +112,14 @@ TEST_F(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossP
         ASSERT_EQ(0, connector.NewCommand(&host, made)) << connector.errorMessage.c_str();
         std::unique_ptr<QARCAX::CaxCommand> command(made);
         ControlOf(*command, control);
-        ASSERT_TRUE(control.p);
-        attached = References(control.p);
-        const std::wstring log = Log(control.p);
+        ASSERT_TRUE(control.Get());
+        attached = ClientReferences(control.Get());
+        const std::wstring log = CallLog(control.Get());
         EXPECT_TRUE(Contains(log, L"ISldWorks.Visible.put(-1)")) << log;
         EXPECT_TRUE(Contains(log, L"ISldWorks.UserControl.put(-1)")) << log;
         EXPECT_TRUE(Contains(log, L"ISldWorks.LoadAddIn('" + Escaped(folder + L"BrivexSw18_x64.dll") + L"')")) << log;
-        Text configuration;
-        ASSERT_EQ(S_OK, control->AddInConfiguration(&configuration.b));
+        UniqueBstr configuration;
+        ASSERT_EQ(S_OK, control->AddInConfiguration(configuration.Put()));
         EXPECT_EQ(L"ISwAddIn.SetLanguageXml\t'<?xml version=\"1.0\" encoding=\"utf-8\"?>\\r\\n<language name=\"en-us\">"
                   L"\\r\\n  <text id=\"menu\">Menu</text>\\r\\n</language>\\r\\n'\n"
                   L"ISwAddIn.SetHostObject\tobject\nISwAddIn.SetAppHandle\t'" +
@@ -215,26 +139,26 @@ TEST_F(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossP
         EXPECT_EQ(0, command->UpdateTable(L"parts", L"2"));
         EXPECT_EQ(0, command->CloseFile());
         EXPECT_EQ(0, command->errorCode) << command->errorMessage.c_str();
-        const std::wstring work = Log(control.p);
+        const std::wstring work = CallLog(control.Get());
         for (const wchar_t* call : {L"ISwAddIn.CreateMenu('PLM')", L"ISwAddIn.RefreshTable('parts', '1')",
                                     L"ISwAddIn.UpdateTable('parts', '2')", L"ICaxDocument.Save(-1)",
                                     L"ISldWorks.CloseDocument('clamp.sldasm')"}) {
             EXPECT_TRUE(Contains(work, call)) << call;
         }
         // A second connect on the same connector gives the first application back before anything else.
-        const std::wstring before = References(control.p);
+        const std::wstring before = ClientReferences(control.Get());
         QARCAX::CaxCommand* second = nullptr;
         ASSERT_EQ(0, connector.NewCommand(&host, second));
         delete second;
-        EXPECT_EQ(before, References(control.p));
+        EXPECT_EQ(before, ClientReferences(control.Get()));
         ASSERT_EQ(S_OK, control->Reset());
     }
-    EXPECT_TRUE(Contains(Log(control.p), L"ISwAddIn.Disconnect()")) << "deleting the command disconnects";
+    EXPECT_TRUE(Contains(CallLog(control.Get()), L"ISwAddIn.Disconnect()")) << "deleting the command disconnects";
     // Across processes COM's stub holds one reference per interface it has handed out for as long as
     // this test's control keeps the application's stub alive: that line is compared with its value
     // right after attaching. Every other object's references are gone.
     const std::wstring application = attached.substr(0, attached.find(L'\n') + 1);
-    EXPECT_EQ(application + L"frame 0\ndocument 0\nenumerator 0\naddin 0\n", References(control.p));
+    EXPECT_EQ(application + L"frame 0\ndocument 0\nenumerator 0\naddin 0\n", ClientReferences(control.Get()));
     EXPECT_EQ(1u, host.references) << "the add-in gave the host object back";
 }
 
@@ -261,20 +185,20 @@ TEST_F(SimulatorSession, HandleTextChoosesTheInstance) {
     for (int attempt = 0; attempt < 100 && instances.size() < 2; ++attempt) {
         Sleep(100);
         instances.clear();
-        Ref<IRunningObjectTable> table;
-        Ref<IEnumMoniker> entries;
+        ComPtr<IRunningObjectTable> table;
+        ComPtr<IEnumMoniker> entries;
         ASSERT_EQ(S_OK, GetRunningObjectTable(0, table.Put()));
         ASSERT_EQ(S_OK, table->EnumRunning(entries.Put()));
         for (;;) {
-            Ref<IMoniker> moniker;
+            ComPtr<IMoniker> moniker;
             if (entries->Next(1, moniker.Put(), nullptr) != S_OK) break;
-            Ref<IUnknown> object;
-            Ref<ISldWorks> app;
-            Ref<ISimControl> control;
-            Ref<IDispatch> frameObject;
-            Ref<IFrame> frame;
+            ComPtr<IUnknown> object;
+            ComPtr<ISldWorks> app;
+            ComPtr<ISimControl> control;
+            ComPtr<IDispatch> frameObject;
+            ComPtr<IFrame> frame;
             LONG handle = 0, id = 0;
-            if (FAILED(table->GetObject(moniker.p, object.Put())) ||
+            if (FAILED(table->GetObject(moniker.Get(), object.Put())) ||
                 FAILED(object->QueryInterface(__uuidof(ISldWorks), reinterpret_cast<void**>(app.Put()))) ||
                 FAILED(app->QueryInterface(__uuidof(ISimControl), reinterpret_cast<void**>(control.Put()))) ||
                 FAILED(control->get_InstanceId(&id)) || FAILED(app->Frame(frameObject.Put())) ||
@@ -297,19 +221,19 @@ TEST_F(SimulatorSession, HandleTextChoosesTheInstance) {
         ASSERT_EQ(0, connector.NewCommand(nullptr, made)) << connector.errorMessage.c_str();
         std::unique_ptr<QARCAX::CaxCommand> command(made);
         EXPECT_EQ(chosen.handle, command->connection.appHandleText);
-        Ref<ISimControl> control;
+        ComPtr<ISimControl> control;
         ControlOf(*command, control);
         LONG id = 0;
         ASSERT_EQ(S_OK, control->get_InstanceId(&id));
         EXPECT_EQ(chosen.id, id) << "attached to the named instance";
-        EXPECT_TRUE(Contains(Log(control.p), std::to_wstring(id) + L"\tISldWorks.LoadAddIn("));
+        EXPECT_TRUE(Contains(CallLog(control.Get()), std::to_wstring(id) + L"\tISldWorks.LoadAddIn("));
     }
     for (const std::wstring& text : {L" " + instances[1].handle, L"0" + instances[1].handle}) {
         QARCAX::SldwConnector connector(3, L"SolidWorks 2016", text, L"");
         QARCAX::CaxCommand* made = nullptr;
         ASSERT_EQ(0, connector.NewCommand(nullptr, made)) << connector.errorMessage.c_str();
         std::unique_ptr<QARCAX::CaxCommand> command(made);
-        Ref<ISimControl> control;
+        ComPtr<ISimControl> control;
         ControlOf(*command, control);
         LONG id = 0;
         ASSERT_EQ(S_OK, control->get_InstanceId(&id));
@@ -325,9 +249,9 @@ TEST_F(SimulatorSession, HandleTextChoosesTheInstance) {
 
 // Failures on the far side of the process boundary and what the connector records for them.
 TEST_F(SimulatorSession, FailuresAcrossTheProcessBoundary) {
-    Ref<ISimControl> control;
+    ComPtr<ISimControl> control;
     RegisteredControl(control);
-    ASSERT_TRUE(control.p);
+    ASSERT_TRUE(control.Get());
     const std::wstring module = ProgramDirectory() + L"BrivexSw18_x64.dll";
     const std::wstring prefix = L"[QARCAX::SldwConnector::GetAddInObj()]: ";
     const struct {
@@ -346,22 +270,20 @@ TEST_F(SimulatorSession, FailuresAcrossTheProcessBoundary) {
          0, 0, L""},
         {"no add-in object",
          [](ISimControl* c) {
-             Text entry(L"ISldWorks.AddInObject");
-             return c->NullResult(entry.b, SimOnce);
+             return c->NullResult(Bstr(L"ISldWorks.AddInObject").Get(), SimOnce);
          },
          -1, -255, L"QARCAX::SldwConnector::GetAddInObj():Get BrivexSw18.BrivexSw18 failed"},
         // Windows carries the add-in's error information back with the failed call; Wine 8 does not
         // (GetErrorInfo gives S_FALSE), so the message holds only the separator there.
         {"handle refused",
          [](ISimControl* c) {
-             Text entry(L"ISwAddIn.SetAppHandle");
-             return c->FailEntry(entry.b, E_ACCESSDENIED, SimOnce);
+             return c->FailEntry(Bstr(L"ISwAddIn.SetAppHandle").Get(), E_ACCESSDENIED, SimOnce);
          },
          -1, -1, UnderWine() ? prefix + L", \n" : prefix},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(S_OK, control->Reset());
-        ASSERT_EQ(S_OK, c.inject(control.p)) << c.what;
+        ASSERT_EQ(S_OK, c.inject(control.Get())) << c.what;
         QARCAX::SldwConnector connector(3, L"SolidWorks 2016", L"", L"");
         QARCAX::CaxCommand* made = nullptr;
         EXPECT_EQ(c.result, connector.NewCommand(nullptr, made)) << c.what;
