@@ -110,4 +110,13 @@ TEST(DependencyList, MatchesTheLiteralRuleOnRandomArrays) {
         ASSERT_NE(nullptr, value.Get().parray);
         EXPECT_EQ(LiteralDependencies(value.Get().parray), ListOf(value)) << run.size;
     }
+    // All names distinct: the list is every odd element. A search through the list for each name
+    // would take minutes here instead of milliseconds.
+    Elements distinct(200000);
+    std::wstring expected;
+    for (size_t i = 0; i < distinct.size(); ++i) {
+        distinct[i] = L"C:\\p\\" + std::to_wstring(i);
+        if (i % 2 == 1) expected += (expected.empty() ? L"" : L"|") + *distinct[i];
+    }
+    EXPECT_EQ(expected, ListOf(DependencyArray(distinct)));
 }
