@@ -25,3 +25,13 @@ add_test(NAME c_host.session COMMAND ${QAR_WINE_RUN} $<TARGET_FILE:c_host_tests>
 set_tests_properties(c_host.session PROPERTIES FIXTURES_REQUIRED "wine;simulator" TIMEOUT 120
     RESOURCE_LOCK simulator_server ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120"
     PASS_REGULAR_EXPRESSION "[1-9][0-9]* passed, 0 failed")
+
+# The package: a plain install into a scratch prefix, the simulator component into another, and a
+# host project configured and built against the first with the same toolchain, run under Wine.
+add_test(NAME package.install_and_host
+    COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DHOST_SOURCE=${CMAKE_CURRENT_SOURCE_DIR}/package_host
+            -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package_host -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
+            -DWINE_RUN=${PROJECT_SOURCE_DIR}/cmake/wine-run.sh -DWINE_PREFIX=${QAR_WINEPREFIX}
+            -P ${PROJECT_SOURCE_DIR}/cmake/check-package.cmake)
+set_tests_properties(package.install_and_host PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300
+    ENVIRONMENT "LC_ALL=en_US.UTF-8")
