@@ -118,6 +118,7 @@ int TextOperation(QarCommand* command, const GuardSite& site, wchar_t* buffer, s
     if (command == nullptr) return QAR_E_NULL_HANDLE;
     QARCAX::CaxCommand& object = *command->object;
     if (!BufferValid(buffer, size)) return RejectNull(site, object.errorCode, object.errorMessage, L"buffer");
+    command->text.clear();  // an operation ended by an exception leaves "" rather than an older text
     return Guarded(site, object.errorCode, object.errorMessage, [&]() -> int {
         std::wstring text;
         const int result = operation(object, text);
@@ -206,6 +207,7 @@ int qar_command_is_connected(QarCommand* command, int* connected) {
         return RejectNull(kIsConnected, command->object->errorCode, command->object->errorMessage,
                           L"connected");
     }
+    if (connected != nullptr) *connected = 0;  // also what an exception leaves
     return OnCommand(command, kIsConnected, [&](QARCAX::CaxCommand& c) {
         *connected = c.IsConnected() ? 1 : 0;
         return QAR_OK;
