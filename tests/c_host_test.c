@@ -156,7 +156,6 @@ static void Session(void) {
     CHECK_RESULT("open clamp.sldasm", qar_command_open_file(command, clamp), QAR_OK);
     CHECK_RESULT("dependencies", qar_command_get_dependencies(command, text, 3 * MAX_PATH, &needed), QAR_OK);
     CHECK_RESULT("... the two parts", wcscmp(text, expected) == 0, 1);
-    CHECK_RESULT("... size with terminator", needed == wcslen(expected) + 1, 1);
     CHECK_RESULT("dependencies into 5 characters", qar_command_get_dependencies(command, small, 5, &needed),
                  QAR_E_BUFFER_TOO_SMALL);
     CHECK_RESULT("... reports the size", needed == wcslen(expected) + 1, 1);
@@ -175,7 +174,6 @@ static void Session(void) {
     CHECK_RESULT("save", qar_command_save_file(command, text, 3 * MAX_PATH, NULL), QAR_OK);
     CHECK_RESULT("... the document's path", wcscmp(text, clamp) == 0, 1);
     CHECK_RESULT("close", qar_command_close_file(command), QAR_OK);
-    CHECK_RESULT("nothing failed", CommandCode(command, L"", &contains), 0);
 
     /* Failures and rejections on a live command: the result, and the same code in the status record
      * with a message containing the text given. */
