@@ -1,0 +1,48 @@
+# Installs the build tree into scratch prefixes and builds a host project against the installed
+# package, then runs the host under Wine.
+# Usage: cmake -DBUILD_DIR=... -DHOST_SOURCE=... -DWORK_DIR=... -DTOOLCHAIN=... -DWINE_RUN=... -DWINE_PREFIX=...
+#        -P check-package.cmake
+function(run)
+    execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "failed (${rc}): ${ARGN}\n${out}")
+    endif()
+    set(output "${out}" PARENT_SCOPE)
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+set(simulator_prefix ${WORK_DIR}/simulator-prefix)
+
+# A plain install: the library and the package, nothing of the simulator.
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+foreach(file bin/QarSldwInterface_x64.dll lib/libQarSldwInterface_x64.dll.a include/QarSldwInterface.h
+             include/qar_c_api.h include/Public/cax_command.h include/sldw/sldw_connector.h
+             lib/cmake/QarSldwInterface/QarSldwInterfaceConfig.cmake
+             lib/cmake/QarSldwInterface/QarSldwInterfaceConfigVersion.cmake)
+    if(NOT EXISTS ${prefix}/${file})
+        message(FATAL_ERROR "a plain install lacks ${file}")
+    endif()
+endforeach()
+file(GLOB_RECURSE simulator_files ${prefix}/*qarcadsim* ${prefix}/*BrivexSw18* ${prefix}/*.sldasm)
+if(simulator_files)
+    message(FATAL_ERROR "a plain install holds simulator files: ${simulator_files}")
+endif()
+
+# The simulator only when asked for, in a folder of its own.
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${simulator_prefix} --component simulator)
+file(GLOB_RECURSE installed RELATIVE ${simulator_prefix} ${simulator_prefix}/*)
+list(SORT installed)
+set(expected simulator/BrivexSw18_x64.dll simulator/qarcadsim.exe simulator/samples/bolt.sldprt
+    simulator/samples/clamp.sldasm simulator/samples/clamp.slddrw simulator/samples/plate.sldprt)
+if(NOT installed STREQUAL expected)
+    message(FATAL_ERROR "the simulator component installed: ${installed}\nexpected: ${expected}")
+endif()
+
+# The host project. The toolchain confines find_package to the mingw sysroot
+# (CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY), so the package folder is named directly.
+run(${CMAKE_COMMAND} -S ${HOST_SOURCE} -B ${WORK_DIR}/host -G Ninja -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DQarSldwInterface_DIR=${prefix}/lib/cmake/QarSldwInterface)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/host)
+run(sh ${WINE_RUN} ${WINE_PREFIX} ${WORK_DIR}/host/package_host.exe)
+message(STATUS "${output}")

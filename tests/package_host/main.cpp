@@ -1,0 +1,23 @@
+// Connects to an installation nobody registered, once through the C++ classes and once through the C
+// interface (c_host.c); both must report the failed start with the ProgID they tried.
+#include <QarSldwInterface.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+extern "C" int ConnectThroughCInterface(void);
+
+int main() {
+    QARCAX::SldwConnector connector(3, L"SolidWorks 2030", L"", L"");
+    QARCAX::CaxCommand* made = nullptr;
+    const int result = connector.NewCommand(nullptr, made);
+    std::unique_ptr<QARCAX::CaxCommand> command(made);
+    const bool classes = result != 0 && !command && connector.errorCode == -1 &&
+                         connector.errorMessage.find(L"SldWorks.Application.38") != std::wstring::npos;
+    std::printf("C++ classes: %s (%d, %ls)\n", classes ? "ok" : "FAILED", result,
+                connector.errorMessage.c_str());
+    const bool c = ConnectThroughCInterface() == 0;
+    std::printf("C interface: %s\n", c ? "ok" : "FAILED");
+    return classes && c ? 0 : 1;
+}
