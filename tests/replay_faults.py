@@ -106,8 +106,9 @@ def main():
     print(text)
     if args.report:
         open(args.report, "w", encoding="utf-8").write(text)
-    missed = sum(1 for _, caught in rows if caught == "NOT CAUGHT")
-    print(f"{len(rows) - missed} of {len(rows)} faults caught")
+    applied = [caught for _, caught in rows if caught not in ("does not compile",) and not caught.startswith("the text")]
+    missed = applied.count("NOT CAUGHT")
+    print(f"{len(applied) - missed} of {len(applied)} applied faults caught ({len(rows) - len(applied)} not applied)")
 
 
 if __name__ == "__main__":
