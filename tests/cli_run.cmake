@@ -4,6 +4,7 @@
 #   -DINPUT=<file for standard input>  -DOUT=<regexes stdout must match>
 #   -DERR=<regexes stderr must match>  -DNOT_OUT=<regexes stdout must not match>
 # The program runs in WORK, so relative paths in a script resolve there.
+cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 foreach(item IN LISTS COPY)
