@@ -2,7 +2,7 @@
 # Both install missing Debian packages first.
 PRESET := mingw
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test clean demo
 
 all: build
 
@@ -20,3 +20,8 @@ test: build
 
 clean:
 	rm -rf build
+
+# The README's main command: builds, registers the simulated CAD application in a private Wine
+# prefix and runs qarsldw (doctor, then a session) against it.
+demo: build
+	sh cmake/demo.sh
