@@ -10,7 +10,9 @@ using namespace qarsldw;
 
 namespace {
 
-std::string Narrow(const std::wstring& text) { return ToUtf8(text); }
+std::string Narrow(const std::wstring& text) {
+    return ToUtf8(text);
+}
 
 }  // namespace
 
@@ -22,7 +24,8 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
         Subcommand subcommand;
     } cases[] = {
         {{L"versions"}, L"", Subcommand::Versions},
-        {{L"--json", L"connect", L"--version", L"SolidWorks 2016", L"--attach=-42", L"--arg", L""}, L"",
+        {{L"--json", L"connect", L"--version", L"SolidWorks 2016", L"--attach=-42", L"--arg", L""},
+         L"",
          Subcommand::Connect},
         {{L"run", L"-", L"--lang", L"ZH-CN"}, L"", Subcommand::Run},
         {{L"doctor", L"--connect"}, L"", Subcommand::Doctor},
@@ -36,9 +39,12 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
         {{L"run"}, L"run needs a script file, or - for standard input", Subcommand::None},
         {{L"run", L"a.txt", L"b.txt"}, L"unexpected argument 'b.txt'", Subcommand::None},
         {{L"connect", L"--connect"}, L"--connect belongs to doctor", Subcommand::None},
-        {{L"connect", L"--attach", L"0x1F"}, L"--attach: '0x1F' is not a window handle (a decimal number)",
+        {{L"connect", L"--attach", L"0x1F"},
+         L"--attach: '0x1F' is not a window handle (a decimal number)",
          Subcommand::None},
-        {{L"connect", L"--lang", L"de-de"}, L"--lang: 'de-de' is not one of en-us, zh-cn, zh-tw", Subcommand::None},
+        {{L"connect", L"--lang", L"de-de"},
+         L"--lang: 'de-de' is not one of en-us, zh-cn, zh-tw",
+         Subcommand::None},
     };
     for (const auto& c : cases) {
         std::vector<std::wstring> args = c.args;
@@ -57,8 +63,8 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
     }
     Options options;
     std::wstring error;
-    ASSERT_TRUE(ParseArguments({L"--json", L"connect", L"--version", L"SolidWorks 2016", L"--attach=-42", L"--arg",
-                                L"", L"--lang", L"ZH-TW"},
+    ASSERT_TRUE(ParseArguments({L"--json", L"connect", L"--version", L"SolidWorks 2016", L"--attach=-42",
+                                L"--arg", L"", L"--lang", L"ZH-TW"},
                                options, error));
     EXPECT_TRUE(options.json);
     EXPECT_EQ(L"SolidWorks 2016", options.version);
@@ -83,18 +89,25 @@ TEST(CliArguments, HandleTextIsSignedDecimalWithin32Bits) {
 TEST(CliScript, ParsesCommandsAndNamesTheFirstBadLine) {
     std::vector<ScriptCommand> commands;
     std::wstring error;
-    ASSERT_TRUE(ParseScript(L"# session\r\n\r\n  open C:\\My Parts\\clamp.sldasm  \r\nOPEN \"C:\\a b.sldprt\"\n"
-                            L"deps\nmenu Add to PLM\nrefresh \"parts list\" 1\nupdate a \"\"\nsave\nprobe\nclose",
-                            commands, error))
+    ASSERT_TRUE(
+        ParseScript(L"# session\r\n\r\n  open C:\\My Parts\\clamp.sldasm  \r\nOPEN \"C:\\a b.sldprt\"\n"
+                    L"deps\nmenu Add to PLM\nrefresh \"parts list\" 1\nupdate a \"\"\nsave\nprobe\nclose",
+                    commands, error))
         << Narrow(error);
     const struct {
         int line;
         Op op;
         std::vector<std::wstring> args;
     } expected[] = {
-        {3, Op::Open, {L"C:\\My Parts\\clamp.sldasm"}}, {4, Op::Open, {L"C:\\a b.sldprt"}}, {5, Op::Deps, {}},
-        {6, Op::Menu, {L"Add to PLM"}}, {7, Op::Refresh, {L"parts list", L"1"}}, {8, Op::Update, {L"a", L""}},
-        {9, Op::Save, {}}, {10, Op::Probe, {}}, {11, Op::Close, {}},
+        {3, Op::Open, {L"C:\\My Parts\\clamp.sldasm"}},
+        {4, Op::Open, {L"C:\\a b.sldprt"}},
+        {5, Op::Deps, {}},
+        {6, Op::Menu, {L"Add to PLM"}},
+        {7, Op::Refresh, {L"parts list", L"1"}},
+        {8, Op::Update, {L"a", L""}},
+        {9, Op::Save, {}},
+        {10, Op::Probe, {}},
+        {11, Op::Close, {}},
     };
     ASSERT_EQ(sizeof(expected) / sizeof(expected[0]), commands.size());
     for (size_t i = 0; i < commands.size(); ++i) {
@@ -107,7 +120,8 @@ TEST(CliScript, ParsesCommandsAndNamesTheFirstBadLine) {
         const wchar_t* script;
         const wchar_t* error;
     } bad[] = {
-        {L"open a\nopn b", L"line 2: unknown command 'opn' (known: open, close, save, deps, menu, refresh, update, probe)"},
+        {L"open a\nopn b",
+         L"line 2: unknown command 'opn' (known: open, close, save, deps, menu, refresh, update, probe)"},
         {L"\n\nopen", L"line 3: open needs a document path"},
         {L"open \"\"", L"line 1: open needs a document path"},
         {L"save now", L"line 1: save takes no arguments"},
@@ -132,9 +146,9 @@ TEST(CliScript, DecodesUtf8AndUtf16AndRefusesOtherBytes) {
         {"open \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
         {"\xEF\xBB\xBFopen \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
         {std::string("\xFF\xFEo\0p\0e\0n\0 \0\xF6\x96\xF6\x4E.\0s\0l\0d\0p\0r\0t\0", 30), true},
-        {std::string("\xFF\xFEo\0p\0e", 7), false},     // odd length
-        {"open \xE9\x9B.sldprt", false},                 // cut-off sequence
-        {"open \xC0\xAF.sldprt", false},                 // overlong
+        {std::string("\xFF\xFEo\0p\0e", 7), false},  // odd length
+        {"open \xE9\x9B.sldprt", false},             // cut-off sequence
+        {"open \xC0\xAF.sldprt", false},             // overlong
     };
     for (const auto& c : cases) {
         std::wstring text;

@@ -15,7 +15,9 @@ std::wstring Lower(std::wstring text) {
     return text;
 }
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t';
+}
 
 std::wstring Trim(const std::wstring& text) {
     size_t begin = 0, end = text.size();
@@ -27,8 +29,8 @@ std::wstring Trim(const std::wstring& text) {
 struct OpSpec {
     const wchar_t* name;
     Op op;
-    int arity;      // arguments it takes
-    bool restOfLine;  // its one argument is the rest of the line
+    int arity;            // arguments it takes
+    bool restOfLine;      // its one argument is the rest of the line
     const wchar_t* what;  // what the argument is, for messages
 };
 
@@ -130,7 +132,7 @@ bool ParseArguments(const std::vector<std::wstring>& args, Options& options, std
             (name == L"--json" ? options.json : options.connect) = true;
             continue;
         }
-        std::wstring* target = name == L"--version" ? &options.version
+        std::wstring* target = name == L"--version"  ? &options.version
                                : name == L"--attach" ? &options.attach
                                : name == L"--arg"    ? &options.addInArg
                                : name == L"--lang"   ? &options.lang
@@ -231,8 +233,9 @@ bool ParseScript(const std::wstring& text, std::vector<ScriptCommand>& commands,
             if (Lower(name) == candidate.name) spec = &candidate;
         }
         if (spec == nullptr) {
-            error = LineError(lineNumber, L"unknown command '" + name +
-                                              L"' (known: open, close, save, deps, menu, refresh, update, probe)");
+            error = LineError(lineNumber,
+                              L"unknown command '" + name +
+                                  L"' (known: open, close, save, deps, menu, refresh, update, probe)");
             return false;
         }
         ScriptCommand command;
@@ -256,8 +259,8 @@ bool ParseScript(const std::wstring& text, std::vector<ScriptCommand>& commands,
             if (static_cast<int>(command.args.size()) != spec->arity) {
                 error = LineError(lineNumber, spec->arity == 0
                                                   ? std::wstring(spec->name) + L" takes no arguments"
-                                                  : std::wstring(spec->name) + L" needs " + spec->what + L", got " +
-                                                        std::to_wstring(command.args.size()));
+                                                  : std::wstring(spec->name) + L" needs " + spec->what +
+                                                        L", got " + std::to_wstring(command.args.size()));
                 return false;
             }
         }
@@ -282,10 +285,12 @@ bool DecodeScript(const std::string& bytes, std::wstring& text) {
     size_t skip = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     const int length = static_cast<int>(bytes.size() - skip);
     if (length == 0) return true;
-    const int chars = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + skip, length, nullptr, 0);
+    const int chars =
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + skip, length, nullptr, 0);
     if (chars <= 0) return false;
     text.resize(static_cast<size_t>(chars));
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + skip, length, &text[0], chars) == chars;
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data() + skip, length, &text[0], chars) ==
+           chars;
 }
 
 std::string ToUtf8(const std::wstring& text) {
@@ -293,7 +298,8 @@ std::string ToUtf8(const std::wstring& text) {
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
         unsigned long c = static_cast<unsigned short>(text[i]);
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<unsigned short>(text[++i]) - 0xDC00);
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
@@ -321,11 +327,21 @@ std::wstring JsonString(const std::wstring& text) {
     std::wstring out = L"\"";
     for (wchar_t c : text) {
         switch (c) {
-            case L'"': out += L"\\\""; break;
-            case L'\\': out += L"\\\\"; break;
-            case L'\n': out += L"\\n"; break;
-            case L'\r': out += L"\\r"; break;
-            case L'\t': out += L"\\t"; break;
+            case L'"':
+                out += L"\\\"";
+                break;
+            case L'\\':
+                out += L"\\\\";
+                break;
+            case L'\n':
+                out += L"\\n";
+                break;
+            case L'\r':
+                out += L"\\r";
+                break;
+            case L'\t':
+                out += L"\\t";
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     wchar_t escaped[8];

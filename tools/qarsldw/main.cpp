@@ -4,6 +4,7 @@
 // it lies beside the DLL, which it loads from its own folder.
 #include <windows.h>
 #include <objbase.h>
+#include <comdef.h>
 
 #include <QarSldwInterface.h>
 
@@ -38,7 +39,8 @@ constexpr const wchar_t* kLibraryName = L"QarSldwInterface_x64.dll";
 constexpr size_t kMaxScriptBytes = 16u << 20;
 
 std::wstring TrimEnd(std::wstring text) {
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' ')) text.pop_back();
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+        text.pop_back();
     return text;
 }
 
@@ -66,7 +68,8 @@ private:
             for (size_t done = 0; done < text.size();) {
                 const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 16384));
                 DWORD written = 0;
-                if (!WriteConsoleW(handle, text.data() + done, chunk, &written, nullptr) || written == 0) return;
+                if (!WriteConsoleW(handle, text.data() + done, chunk, &written, nullptr) || written == 0)
+                    return;
                 done += written;
             }
             return;
@@ -96,7 +99,9 @@ struct Reporter {
 
     void Usage(const std::wstring& message) {
         if (json) {
-            Term().Out(JsonObject().Add(L"ok", false).Add(L"error", L"usage").Add(L"message", message).Text() + L"\n");
+            Term().Out(
+                JsonObject().Add(L"ok", false).Add(L"error", L"usage").Add(L"message", message).Text() +
+                L"\n");
         } else {
             Term().Err(L"qarsldw: " + message + L"\n\n" + UsageText());
         }
@@ -105,7 +110,8 @@ struct Reporter {
     void Problem(const std::wstring& what, const std::wstring& message) {
         ++failures;
         if (json) {
-            Term().Out(JsonObject().Add(L"command", what).Add(L"ok", false).Add(L"message", message).Text() + L"\n");
+            Term().Out(JsonObject().Add(L"command", what).Add(L"ok", false).Add(L"message", message).Text() +
+                       L"\n");
         } else {
             Term().Err(what + L": " + message + L"\n");
         }
@@ -218,10 +224,12 @@ void WithProgress(bool show, const std::wstring& label, Work&& work) {
 bool Connect(const Options& options, Reporter& report, Session& session) {
     const std::wstring version = ChosenVersion(options);
     if (version.empty()) {
-        report.Problem(L"connect", L"no version of the CAD application is installed; name one with --version");
+        report.Problem(L"connect",
+                       L"no version of the CAD application is installed; name one with --version");
         return false;
     }
-    session.connector = std::make_unique<QARCAX::SldwConnector>(kSolidWorks, version, options.attach, options.addInArg);
+    session.connector =
+        std::make_unique<QARCAX::SldwConnector>(kSolidWorks, version, options.attach, options.addInArg);
     QARCAX::CaxCommand* made = nullptr;
     int result = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -236,8 +244,15 @@ bool Connect(const Options& options, Reporter& report, Session& session) {
         const int code = session.connector->errorCode;
         const std::wstring message = session.connector->errorMessage;
         if (report.json) {
-            Term().Out(JsonObject().Add(L"command", L"connect").Add(L"ok", false).Add(L"version", version)
-                           .Add(L"result", result).Add(L"code", code).Add(L"message", message).Text() + L"\n");
+            Term().Out(JsonObject()
+                           .Add(L"command", L"connect")
+                           .Add(L"ok", false)
+                           .Add(L"version", version)
+                           .Add(L"result", result)
+                           .Add(L"code", code)
+                           .Add(L"message", message)
+                           .Text() +
+                       L"\n");
         } else {
             Term().Err(L"connect " + version + L": failed (code " + std::to_wstring(code) + L", result " +
                        std::to_wstring(result) + L"): " + TrimEnd(message) + L"\n");
@@ -247,8 +262,14 @@ bool Connect(const Options& options, Reporter& report, Session& session) {
     }
     const std::wstring handle = session.command->connection.appHandleText;
     if (report.json) {
-        Term().Out(JsonObject().Add(L"command", L"connect").Add(L"ok", true).Add(L"version", version)
-                       .Add(L"handle", handle).AddNumber(L"seconds", session.seconds).Text() + L"\n");
+        Term().Out(JsonObject()
+                       .Add(L"command", L"connect")
+                       .Add(L"ok", true)
+                       .Add(L"version", version)
+                       .Add(L"handle", handle)
+                       .AddNumber(L"seconds", session.seconds)
+                       .Text() +
+                   L"\n");
     } else {
         Term().Out(L"connected to " + version + L", window handle " + handle + L" (" + seconds + L")\n");
     }
@@ -293,11 +314,17 @@ int Versions(Reporter& report) {
             std::wstring list = L"[";
             for (const std::wstring& version : installed) {
                 if (list.size() > 1) list += L",";
-                list += JsonObject().Add(L"version", version).Add(L"progId", ProgIdOf(*family, version)).Text();
+                list +=
+                    JsonObject().Add(L"version", version).Add(L"progId", ProgIdOf(*family, version)).Text();
             }
-            Term().Out(JsonObject().Add(L"family", family->GetCaxName()).Add(L"type", type)
-                           .AddRaw(L"installed", list + L"]").Add(L"current", current)
-                           .Add(L"currentChosen", !stored.empty()).Text() + L"\n");
+            Term().Out(JsonObject()
+                           .Add(L"family", family->GetCaxName())
+                           .Add(L"type", type)
+                           .AddRaw(L"installed", list + L"]")
+                           .Add(L"current", current)
+                           .Add(L"currentChosen", !stored.empty())
+                           .Text() +
+                       L"\n");
             continue;
         }
         std::wstring text = family->GetCaxName() + L" (type " + std::to_wstring(type) + L")\n";
@@ -305,8 +332,10 @@ int Versions(Reporter& report) {
         for (const std::wstring& version : installed) {
             text += L"  " + version + L" -> " + ProgIdOf(*family, version) + L"\n";
         }
-        text += L"  current: " + (current.empty() ? std::wstring(L"none") : current) +
-                (stored.empty() ? (current.empty() ? L"" : L" (latest installed; none chosen)") : L" (chosen)") + L"\n";
+        text +=
+            L"  current: " + (current.empty() ? std::wstring(L"none") : current) +
+            (stored.empty() ? (current.empty() ? L"" : L" (latest installed; none chosen)") : L" (chosen)") +
+            L"\n";
         Term().Out(text);
     }
     return kExitOk;
@@ -384,9 +413,15 @@ bool RunCommand(const ScriptCommand& step, QARCAX::CaxCommand& command, Reporter
             shown = L" " + argument;
             result = command.OpenFile(argument);
             break;
-        case Op::Close: result = command.CloseFile(); break;
-        case Op::Save: result = command.SaveFile(saved); break;
-        case Op::Deps: result = command.GetDependencies(dependencies); break;
+        case Op::Close:
+            result = command.CloseFile();
+            break;
+        case Op::Save:
+            result = command.SaveFile(saved);
+            break;
+        case Op::Deps:
+            result = command.GetDependencies(dependencies);
+            break;
         case Op::Menu:
             shown = L" " + argument;
             result = command.CreateMenu(argument);
@@ -411,7 +446,10 @@ bool RunCommand(const ScriptCommand& step, QARCAX::CaxCommand& command, Reporter
         if (step.op == Op::Save && ok) object.Add(L"path", saved);
         if (step.op == Op::Deps && ok) object.Add(L"dependencies", files);
         if (step.op == Op::Probe) object.Add(L"connected", connected);
-        if (!ok) object.Add(L"result", result).Add(L"code", command.errorCode).Add(L"message", command.errorMessage);
+        if (!ok)
+            object.Add(L"result", result)
+                .Add(L"code", command.errorCode)
+                .Add(L"message", command.errorMessage);
         Term().Out(object.Text() + L"\n");
     } else if (ok) {
         std::wstring text = L"line " + std::to_wstring(step.line) + L": " + name + shown + L": ok";
@@ -426,8 +464,8 @@ bool RunCommand(const ScriptCommand& step, QARCAX::CaxCommand& command, Reporter
         std::wstring message = TrimEnd(command.errorMessage);
         if (step.op == Op::Probe && message.empty()) message = L"the application does not answer";
         Term().Err(L"line " + std::to_wstring(step.line) + L": " + name + shown + L": failed (code " +
-                   std::to_wstring(command.errorCode) + L", result " + std::to_wstring(result) + L"): " + message +
-                   L"\n");
+                   std::to_wstring(command.errorCode) + L", result " + std::to_wstring(result) + L"): " +
+                   message + L"\n");
     }
     if (!ok) ++report.failures;
     return ok;
@@ -471,10 +509,13 @@ class Doctor {
 public:
     explicit Doctor(Reporter& report) : report_(report) {}
 
-    void Check(const std::wstring& name, Status status, const std::wstring& detail, const std::wstring& fix = L"") {
+    void Check(const std::wstring& name, Status status, const std::wstring& detail,
+               const std::wstring& fix = L"") {
         if (status == Status::Failure) ++report_.failures;
         if (status == Status::Warning) ++warnings_;
-        const wchar_t* word = status == Status::Ok ? L"ok" : status == Status::Warning ? L"warning" : L"failure";
+        const wchar_t* word = status == Status::Ok        ? L"ok"
+                              : status == Status::Warning ? L"warning"
+                                                          : L"failure";
         if (report_.json) {
             JsonObject object;
             object.Add(L"check", name).Add(L"status", word).Add(L"detail", detail);
@@ -482,16 +523,22 @@ public:
             Term().Out(object.Text() + L"\n");
             return;
         }
-        std::wstring line = std::wstring(word) + std::wstring(9 - wcslen(word), L' ') + name + L": " + detail + L"\n";
+        std::wstring line =
+            std::wstring(word) + std::wstring(9 - wcslen(word), L' ') + name + L": " + detail + L"\n";
         if (!fix.empty()) line += L"         fix: " + fix + L"\n";
         Term().Out(line);
     }
     int Finish() {
         if (report_.json) {
-            Term().Out(JsonObject().Add(L"check", L"summary").Add(L"failures", report_.failures)
-                           .Add(L"warnings", warnings_).Text() + L"\n");
+            Term().Out(JsonObject()
+                           .Add(L"check", L"summary")
+                           .Add(L"failures", report_.failures)
+                           .Add(L"warnings", warnings_)
+                           .Text() +
+                       L"\n");
         } else {
-            Term().Out(std::to_wstring(report_.failures) + L" failed, " + std::to_wstring(warnings_) + L" warnings\n");
+            Term().Out(std::to_wstring(report_.failures) + L" failed, " + std::to_wstring(warnings_) +
+                       L" warnings\n");
         }
         return report_.failures == 0 ? kExitOk : kExitFailed;
     }
@@ -552,7 +599,8 @@ std::vector<std::wstring> RunningInstances() {
     std::vector<std::wstring> handles;
     ComPtr<IRunningObjectTable> table;
     ComPtr<IEnumMoniker> entries;
-    if (FAILED(GetRunningObjectTable(0, table.Put())) || FAILED(table->EnumRunning(entries.Put())) || !entries) {
+    if (FAILED(GetRunningObjectTable(0, table.Put())) || FAILED(table->EnumRunning(entries.Put())) ||
+        !entries) {
         return handles;
     }
     for (;;) {
@@ -563,9 +611,9 @@ std::vector<std::wstring> RunningInstances() {
         ComPtr<IDispatch> frameObject;
         ComPtr<IFrame> frame;
         LONG handle = 0;
-        if (FAILED(table->GetObject(moniker.Get(), object.Put())) || !object || FAILED(object.As(app)) || !app ||
-            FAILED(app->Frame(frameObject.Put())) || !frameObject || FAILED(frameObject.As(frame)) || !frame ||
-            FAILED(frame->GetHWnd(&handle))) {
+        if (FAILED(table->GetObject(moniker.Get(), object.Put())) || !object || FAILED(object.As(app)) ||
+            !app || FAILED(app->Frame(frameObject.Put())) || !frameObject || FAILED(frameObject.As(frame)) ||
+            !frame || FAILED(frame->GetHWnd(&handle))) {
             continue;
         }
         handles.push_back(DecimalText(handle));
@@ -587,8 +635,8 @@ int RunDoctor(const Options& options, Reporter& report) {
     }
     doctor.Check(L"library", Status::Ok, L"loaded " + libraryPath);
     std::vector<LANGID> tables;
-    EnumResourceLanguagesW(library, RT_STRING, MAKEINTRESOURCEW(IDS_START_FAILED / 16 + 1),
-                           CollectLanguage, reinterpret_cast<LONG_PTR>(&tables));
+    EnumResourceLanguagesW(library, RT_STRING, MAKEINTRESOURCEW(IDS_START_FAILED / 16 + 1), CollectLanguage,
+                           reinterpret_cast<LONG_PTR>(&tables));
     const LANGID user = options.lang.empty() ? GetUserDefaultUILanguage()
                                              : LANGIDFROMLCID(LocaleNameToLCID(options.lang.c_str(), 0));
     std::wstring names;
@@ -599,12 +647,14 @@ int RunDoctor(const Options& options, Reporter& report) {
         hasEnglish = hasEnglish || language == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
     }
     if (hasUser) {
-        doctor.Check(L"messages", Status::Ok, L"string table in the user's language " + LanguageName(user) +
-                                                 L" (tables: " + names + L")");
+        doctor.Check(
+            L"messages", Status::Ok,
+            L"string table in the user's language " + LanguageName(user) + L" (tables: " + names + L")");
     } else if (hasEnglish) {
-        doctor.Check(L"messages", Status::Warning,
-                     L"no string table in the user's language " + LanguageName(user) + L"; messages come in English",
-                     L"use one of " + names + L" as display language, or --lang");
+        doctor.Check(
+            L"messages", Status::Warning,
+            L"no string table in the user's language " + LanguageName(user) + L"; messages come in English",
+            L"use one of " + names + L" as display language, or --lang");
     } else {
         doctor.Check(L"messages", Status::Failure, L"the library carries no string table",
                      L"reinstall the library: this file is not a complete build");
@@ -636,7 +686,8 @@ int RunDoctor(const Options& options, Reporter& report) {
     const std::wstring progId = version.empty() ? L"" : ProgIdOf(*sw, version);
     CLSID clsid = CLSID_NULL;
     if (version.empty()) {
-        doctor.Check(L"application", Status::Failure, L"no version to use", L"install the CAD application or pass --version");
+        doctor.Check(L"application", Status::Failure, L"no version to use",
+                     L"install the CAD application or pass --version");
     } else if (progId.empty()) {
         doctor.Check(L"application", Status::Failure, L"'" + version + L"' is not a version name",
                      L"pass a name ending in the year, e.g. --version \"SolidWorks 2016\"");
@@ -669,8 +720,8 @@ int RunDoctor(const Options& options, Reporter& report) {
     }
 
     // 4. The add-in module beside the library, where the connector loads it from.
-    const std::wstring addInPath =
-        localized_detail::BesideModule(libraryPath, AddInModuleName(version.empty() ? L"SolidWorks 2016" : version).Get());
+    const std::wstring addInPath = localized_detail::BesideModule(
+        libraryPath, AddInModuleName(version.empty() ? L"SolidWorks 2016" : version).Get());
     if (FileExists(addInPath)) {
         doctor.Check(L"add-in", Status::Ok, addInPath);
     } else {
@@ -679,14 +730,16 @@ int RunDoctor(const Options& options, Reporter& report) {
     }
 
     // 5. The language file the connector hands to the add-in, and the fallback folder's.
-    const std::wstring localePath = localized_detail::LanguageXmlPathFor(libraryPath, GetThreadLocale(), kSolidWorks);
+    const std::wstring localePath =
+        localized_detail::LanguageXmlPathFor(libraryPath, GetThreadLocale(), kSolidWorks);
     const std::wstring fallbackPath = localized_detail::LanguageXmlPathFor(libraryPath, 0, kSolidWorks);
     const std::wstring localeProblem = LanguageFileProblem(localePath);
     if (localeProblem.empty()) {
         doctor.Check(L"language", Status::Ok, localePath);
     } else {
-        doctor.Check(L"language", Status::Failure, localePath + L": " + localeProblem,
-                     L"install the language files (UTF-16 with an XML declaration) into the library's folder");
+        doctor.Check(
+            L"language", Status::Failure, localePath + L": " + localeProblem,
+            L"install the language files (UTF-16 with an XML declaration) into the library's folder");
     }
     if (fallbackPath != localePath) {
         const std::wstring fallbackProblem = LanguageFileProblem(fallbackPath);
@@ -702,15 +755,17 @@ int RunDoctor(const Options& options, Reporter& report) {
     const std::vector<std::wstring> running = RunningInstances();
     std::wstring handles;
     for (const std::wstring& handle : running) handles += (handles.empty() ? L"" : L", ") + handle;
-    if (!options.attach.empty() && std::find(running.begin(), running.end(), options.attach) == running.end()) {
+    if (!options.attach.empty() &&
+        std::find(running.begin(), running.end(), options.attach) == running.end()) {
         doctor.Check(L"running", Status::Warning,
                      L"no running instance has window handle " + options.attach +
                          (running.empty() ? L"" : L" (running: " + handles + L")"),
                      L"a connect would start a new instance; pick a handle from the list");
     } else {
         doctor.Check(L"running", Status::Ok,
-                     running.empty() ? L"no instance running; a connect starts one"
-                                     : std::to_wstring(running.size()) + L" instance(s), window handles " + handles);
+                     running.empty()
+                         ? L"no instance running; a connect starts one"
+                         : std::to_wstring(running.size()) + L" instance(s), window handles " + handles);
     }
 
     // 7. A real connect.
@@ -754,14 +809,34 @@ int wmain(int argc, wchar_t** argv) {
     int exitCode = kExitFailed;
     try {
         switch (options.subcommand) {
-            case Subcommand::Versions: exitCode = Versions(report); break;
-            case Subcommand::Connect: exitCode = ConnectOnly(options, report); break;
-            case Subcommand::Run: exitCode = Run(options, report); break;
-            case Subcommand::Doctor: exitCode = RunDoctor(options, report); break;
-            default: break;
+            case Subcommand::Versions:
+                exitCode = Versions(report);
+                break;
+            case Subcommand::Connect:
+                exitCode = ConnectOnly(options, report);
+                break;
+            case Subcommand::Run:
+                exitCode = Run(options, report);
+                break;
+            case Subcommand::Doctor:
+                exitCode = RunDoctor(options, report);
+                break;
+            default:
+                break;
         }
+    } catch (const _com_error& e) {
+        // NewCommand passes on what building the command object throws; the session is over then.
+        report.Problem(L"qarsldw", L"unexpected COM error " +
+                                       FormatString(L"0x%08lX", static_cast<unsigned long>(e.Error())) +
+                                       L": " +
+                                       TrimEnd(SystemMessageText(static_cast<unsigned long>(e.Error()))));
+        exitCode = kExitFailed;
     } catch (const std::exception& e) {
-        report.Problem(L"qarsldw", L"unexpected error: " + std::wstring(e.what(), e.what() + strlen(e.what())));
+        report.Problem(L"qarsldw",
+                       L"unexpected error: " + std::wstring(e.what(), e.what() + strlen(e.what())));
+        exitCode = kExitFailed;
+    } catch (...) {
+        report.Problem(L"qarsldw", L"unexpected error");
         exitCode = kExitFailed;
     }
     if (SUCCEEDED(com)) CoUninitialize();
