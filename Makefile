@@ -1,5 +1,6 @@
-# Two entry points: `make` builds QarSldwInterface_x64.dll, `make test` builds and runs every test.
-# Both install missing Debian packages first.
+# Entry points: `make` builds QarSldwInterface_x64.dll, `make test` builds and runs every test,
+# `make demo` runs the command-line host through a session against the simulator. All install
+# missing Debian packages first.
 PRESET := mingw
 
 .PHONY: all deps configure build test clean demo
