@@ -75,3 +75,9 @@ qar_cli_test(unknown_script_line wine 2
 qar_cli_test(handle_not_a_number wine 2
     ARGS connect --attach 12ab
     ERR "^qarsldw: --attach: '12ab' is not a window handle")
+
+# A failed connect prints the status record's code and message; --lang picks the library's Chinese
+# table, and text to a pipe arrives as UTF-8.
+qar_cli_test(connect_failure_in_chinese wine 1
+    ARGS connect --version "SolidWorks 2030" --lang zh-cn
+    ERR "^connect SolidWorks 2030: failed \\(code -1, result -2147221005\\): 启动 SldWorks\\.Application\\.38 失败, ")
