@@ -1,8 +1,9 @@
-# Two entry points: `make` builds QarSldwInterface_x64.dll, `make test` builds and runs every test.
-# Both install missing Debian packages first.
+# Entry points: `make` builds QarSldwInterface_x64.dll, `make test` builds and runs every test,
+# `make demo` runs the command-line host through a session against the simulator. All install
+# missing Debian packages first.
 PRESET := mingw
 
-.PHONY: all deps configure build test clean
+.PHONY: all deps configure build test clean demo
 
 all: build
 
@@ -20,3 +21,8 @@ test: build
 
 clean:
 	rm -rf build
+
+# The README's main command: builds, registers the simulated CAD application in a private Wine
+# prefix and runs qarsldw (doctor, then a session) against it.
+demo: build
+	sh cmake/demo.sh

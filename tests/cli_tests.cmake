@@ -1,0 +1,83 @@
+# The command-line host (tools/qarsldw). Parsing and formatting in process; the real qarsldw.exe
+# under Wine, through tests/cli_run.cmake, for what only the whole program shows.
+qar_add_gtest(cli_tests cli_test.cpp)
+target_link_libraries(cli_tests PRIVATE qarsldw_cli)
+
+set(qar_cli_data ${CMAKE_CURRENT_SOURCE_DIR}/data/cli)
+set(qar_cli_samples ${PROJECT_SOURCE_DIR}/simulator/samples)
+# qar_cli_test(NAME FIXTURES EXIT ARGS... [COPY ...] [EXE path] [INPUT file] [OUT ...] [ERR ...]
+#   [NOT_OUT ...] [ENV ...]): qarsldw.exe run in a scratch folder of its own.
+function(qar_cli_test name fixtures exit)
+    cmake_parse_arguments(PARSE_ARGV 3 arg "" "EXE;INPUT" "ARGS;COPY;OUT;ERR;NOT_OUT;ENV")
+    set(work ${CMAKE_CURRENT_BINARY_DIR}/cli/${name})
+    if(NOT arg_EXE)
+        set(arg_EXE $<TARGET_FILE:qarsldw>)
+    endif()
+    add_test(NAME cli.${name} COMMAND ${CMAKE_COMMAND}
+        "-DRUN=${QAR_WINE_RUN}" "-DEXE=${arg_EXE}" "-DWORK=${work}" "-DCOPY=${arg_COPY}" "-DARGS=${arg_ARGS}"
+        "-DEXIT=${exit}" "-DINPUT=${arg_INPUT}" "-DOUT=${arg_OUT}" "-DERR=${arg_ERR}" "-DNOT_OUT=${arg_NOT_OUT}"
+        -P ${CMAKE_CURRENT_SOURCE_DIR}/cli_run.cmake)
+    set_tests_properties(cli.${name} PROPERTIES FIXTURES_REQUIRED "${fixtures}" TIMEOUT 120
+        ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120;${arg_ENV}")
+    # Everything that starts the simulator or walks the running-object table takes its turn.
+    if(fixtures MATCHES "simulator")
+        set_tests_properties(cli.${name} PROPERTIES RESOURCE_LOCK simulator_server)
+    endif()
+endfunction()
+
+# The README's demo session, shorter: the same script against the registered simulator.
+qar_cli_test(session "wine;simulator" 0
+    ARGS run demo-session.txt --version "SolidWorks 2016"
+    COPY ${qar_cli_samples} ${PROJECT_SOURCE_DIR}/tools/qarsldw/demo-session.txt
+    OUT "connected to SolidWorks 2016, window handle -?[0-9]+ \\("
+        "line 3: open [^\n]*samples.clamp\\.sldasm: ok\n"
+        "line 4: deps: ok, 2 files\n  [^\n]*plate\\.sldprt\n  [^\n]*bolt\\.sldprt\n"
+        "line 5: menu PLM: ok\nline 6: refresh parts 1: ok\nline 7: update parts 2: ok\n"
+        "line 8: save: ok, saved [^\n]*clamp\\.sldasm\nline 9: probe: ok[^\n]*\nline 10: close: ok\ndisconnected\n$")
+
+# A script from standard input in JSON: the first failing line ends the script with its status record,
+# the session still disconnects, and the exit code says it failed.
+qar_cli_test(stops_at_failure "wine;simulator" 1
+    ARGS run - --json --version "SolidWorks 2016"
+    INPUT ${qar_cli_data}/stops-at-failure.txt
+    COPY ${qar_cli_samples}
+    OUT "^{\"command\":\"connect\",\"ok\":true,\"version\":\"SolidWorks 2016\",\"handle\":\"-?[0-9]+\",\"seconds\":[0-9.]+}\n"
+        "{\"line\":1,\"command\":\"open\",\"ok\":true,\"path\":\"[^\"]*clamp\\.sldasm\"}\n"
+        "{\"line\":2,\"command\":\"open\",\"ok\":false,\"path\":\"[^\"]*missing\\.sldasm\",\"result\":-1,\"code\":-?[1-9][0-9]*,\"message\":\"[^\"]+\"}\n"
+        "{\"command\":\"disconnect\",\"ok\":true}\n$")
+
+# Every check passes on a complete installation, a real connect included.
+qar_cli_test(doctor "wine;simulator" 0
+    ARGS doctor --connect --version "SolidWorks 2016"
+    OUT "ok       library: loaded [^\n]*QarSldwInterface_x64\\.dll\n"
+        "ok       messages: string table in the user's language en-US"
+        "ok       application: SolidWorks 2016 -> SldWorks\\.Application\\.24, server [^\n]*qarcadsim\\.exe\n"
+        "ok       add-in: [^\n]*BrivexSw18_x64\\.dll\n"
+        "ok       language: [^\n]*en-us.dd_3\\.xml\n"
+        "ok       connect: connected and disconnected in [0-9.]+ s\n0 failed")
+
+# An installation without the add-in module: that check fails with its fix, the others still run,
+# and the exit code says so.
+qar_cli_test(doctor_without_add_in "wine;simulator" 1
+    EXE ${CMAKE_CURRENT_BINARY_DIR}/cli/doctor_without_add_in/qarsldw.exe
+    ARGS doctor --version "SolidWorks 2016"
+    COPY $<TARGET_FILE:qarsldw> $<TARGET_FILE:QarSldwInterface_x64> ${PROJECT_SOURCE_DIR}/tests/data/language/en-us
+    OUT "ok       application: SolidWorks 2016"
+        "failure  add-in: [^\n]*doctor_without_add_in.BrivexSw18_x64\\.dll is missing\n         fix: [^\n]+\n"
+        "ok       language: "
+        "\n1 failed, ")
+
+# Bad input: a clear message and exit code 2, before anything connects.
+qar_cli_test(unknown_script_line wine 2
+    ARGS run unknown-line.txt
+    COPY ${qar_cli_data}/unknown-line.txt
+    ERR "^qarsldw: unknown-line\\.txt: line 2: unknown command 'opn'")
+qar_cli_test(handle_not_a_number wine 2
+    ARGS connect --attach 12ab
+    ERR "^qarsldw: --attach: '12ab' is not a window handle")
+
+# A failed connect prints the status record's code and message; --lang picks the library's Chinese
+# table, and text to a pipe arrives as UTF-8.
+qar_cli_test(connect_failure_in_chinese wine 1
+    ARGS connect --version "SolidWorks 2030" --lang zh-cn
+    ERR "^connect SolidWorks 2030: failed \\(code -1, result -2147221005\\): 启动 SldWorks\\.Application\\.38 失败, ")
