@@ -341,7 +341,12 @@ int wmain(int argc, wchar_t** argv) {
         for (long i = 0; i < cycles; ++i) {
             {
                 QARCAX::SldwConnector c(3, kVersion, L"", L"");
-                auto cmd = Connect(c);
+                QARCAX::CaxCommand* made = nullptr;
+                if (c.NewCommand(nullptr, made) != 0) {
+                    std::printf("cycle %ld: NewCommand failed: %d %ls\n", i, c.errorCode, c.errorMessage.c_str());
+                    return 1;
+                }
+                std::unique_ptr<QARCAX::CaxCommand> cmd(made);
                 cmd->CreateMenu(L"PLM");
                 cmd->RefreshTable(L"parts", L"1");
             }

@@ -304,6 +304,24 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
         ASSERT_EQ(S_OK, control->Reset());
         ExpectNothingHeld(point.what);
     }
+    // Bad window handles: the add-in is told each as signed decimal text, whatever its value.
+    for (const LONG handle : {0L, -1L, static_cast<LONG>(0x80000000UL), 0x7FFFFFFFL}) {
+        ASSERT_EQ(S_OK, control->Reset());
+        ASSERT_EQ(S_OK, control->SetWindowHandle(handle, SimAlways));
+        ++injected;
+        {
+            SldwConnector connector(3, kVersion, L"", L"");
+            CaxCommand* made = nullptr;
+            EXPECT_EQ(0, connector.NewCommand(nullptr, made)) << connector.errorMessage.c_str();
+            std::unique_ptr<CaxCommand> command(made);
+            ASSERT_TRUE(command);
+            EXPECT_EQ(std::to_wstring(handle), command->connection.appHandleText);
+            EXPECT_NE(std::wstring::npos, CallLog(control.Get()).find(L"ISwAddIn.SetAppHandle('" +
+                                                                       std::to_wstring(handle) + L"')"));
+        }
+        ASSERT_EQ(S_OK, control->Reset());
+        ExpectNothingHeld("window handle " + std::to_string(handle));
+    }
     std::printf("fault points injected: %d, survived: %d\n", injected, injected);
 }
 
