@@ -53,6 +53,10 @@ HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id) {
     return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id);
 }
 
+HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id, DispatchIdCache* cache) {
+    return cache != nullptr ? cache->LookUp(target, name, id) : LookUp(target, name, id);
+}
+
 // Calls the method `id` with `params`; whatever it returns is dropped.
 HRESULT CallMethod(IDispatch* target, DISPID id, DISPPARAMS& params) {
     UniqueVariant result;
@@ -104,11 +108,28 @@ void ReportAddInFailure(IDispatch* target, const std::wstring& method, HRESULT h
 
 }  // namespace
 
-int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, std::wstring& errorMessage) {
+HRESULT DispatchIdCache::LookUp(IDispatch* target, const std::wstring& name, DISPID& id) {
+    if (target != target_) {
+        ids_.clear();
+        target_ = target;
+    }
+    for (const auto& known : ids_) {
+        if (known.first == name) {
+            id = known.second;
+            return S_OK;
+        }
+    }
+    const HRESULT hr = ::LookUp(target, name, id);
+    if (SUCCEEDED(hr)) ids_.emplace_back(name, id);
+    return hr;
+}
+
+int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, std::wstring& errorMessage,
+                 DispatchIdCache* cache) {
     if (target == nullptr) return 0;
     const ComPtr<IDispatch> hold(target);  // the target stays alive for the whole call
     DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = LookUp(target, method, id);
+    HRESULT hr = LookUp(target, method, id, cache);
     if (SUCCEEDED(hr)) {
         DISPPARAMS none = {nullptr, nullptr, 0, 0};
         hr = CallMethod(target, id, none);
@@ -121,12 +142,12 @@ int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, 
 }
 
 int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg, int& errorCode,
-                 std::wstring& errorMessage) {
+                 std::wstring& errorMessage, DispatchIdCache* cache) {
     if (target == nullptr) return 0;
     const ComPtr<IDispatch> hold(target);
     UniqueVariant value = BstrValue(arg);
     DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = LookUp(target, method, id);
+    HRESULT hr = LookUp(target, method, id, cache);
     if (SUCCEEDED(hr)) {
         DISPPARAMS params = {value.Ptr(), nullptr, 1, 0};
         hr = CallMethod(target, id, params);
@@ -137,13 +158,13 @@ int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstri
 }
 
 int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg1,
-                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage) {
+                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage, DispatchIdCache* cache) {
     if (target == nullptr) return 0;
     const ComPtr<IDispatch> hold(target);
     const UniqueVariant first = BstrValue(arg1);
     const UniqueVariant second = BstrValue(arg2);
     DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = LookUp(target, method, id);
+    HRESULT hr = LookUp(target, method, id, cache);
     if (SUCCEEDED(hr)) {
         // The callee works on copies, so the values above stay as made whatever it does to its
         // arguments; the copies go as soon as the call returns.

@@ -13,13 +13,32 @@
 #include <oaidl.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Public/error_model.h"
+
+// Dispatch identifiers already looked up on one object. COM fixes an object's identifiers for its
+// lifetime, so a holder that keeps the object alive may look each name up once and save the
+// cross-process lookup on every later call. Only successful lookups are kept, so a failure is
+// looked up, and reported, afresh each time. A different target starts the cache over.
+//   DispatchIdCache ids;  // beside the object it serves
+//   InvokeByName(addIn, L"CreateMenu", arg, errorCode, errorMessage, &ids);
+class DispatchIdCache {
+public:
+    HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id);
+
+private:
+    IDispatch* target_ = nullptr;  // identity only: the holder keeps the object alive
+    std::vector<std::pair<std::wstring, DISPID>> ids_;  // a handful of method names
+};
 
 // Calls `method` of `target` with no argument. Returns 0 when the call succeeded, else the failing
 // HRESULT of the lookup or the call, with errorCode = that HRESULT and errorMessage = its text
 // (ComErrorMessage). A null target calls nothing and returns 0.
-int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, std::wstring& errorMessage);
+// With `cache`, the method's identifier is taken from it (and kept in it).
+int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, std::wstring& errorMessage,
+                 DispatchIdCache* cache = nullptr);
 
 // Calls method(arg) of `target`; the argument arrives as a BSTR. A null target calls nothing and
 // returns 0 with the outputs untouched. On failure returns the HRESULT and reports the add-in's own
@@ -27,11 +46,12 @@ int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, 
 // errorCode = HRESULT and errorMessage = "call" + method + "() error, " + ComErrorMessage(HRESULT).
 // Throws QARBASE::HResultError when an argument cannot be copied (outputs untouched).
 int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg, int& errorCode,
-                 std::wstring& errorMessage);
+                 std::wstring& errorMessage, DispatchIdCache* cache = nullptr);
 
 // Calls method(arg1, arg2) of `target`, in that order; otherwise as the one-argument form.
 int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg1,
-                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage);
+                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage,
+                 DispatchIdCache* cache = nullptr);
 
 // The system's message text for `hr`, without its final line break (LF or CR LF). When the system has
 // none: "IDispatch error #n" for 0x80040201..0x8004FFFF (n = code - 0x200), else "Unknown error 0x…"

@@ -79,6 +79,11 @@ public:
         *handle = 0;
         HRESULT hr = Simulation::Get().Enter(application_->InstanceId(), L"IFrame.GetHWnd", L"");
         if (FAILED(hr)) return hr;
+        LONG injected = 0;
+        if (Simulation::Get().TakeWindowHandle(injected)) {
+            *handle = injected;
+            return S_OK;
+        }
         // Window handles carry 32 significant bits, also in 64-bit processes.
         *handle = static_cast<LONG>(reinterpret_cast<LONG_PTR>(application_->Window()));
         return S_OK;

@@ -121,6 +121,21 @@ bool Simulation::TakeLoadAddInStatus(long& status) {
     return true;
 }
 
+HRESULT Simulation::SetWindowHandle(long handle, SimFaultMode mode) {
+    if (!ValidMode(mode)) return E_INVALIDARG;
+    windowHandleSet_ = true;
+    windowHandleOnce_ = mode == SimOnce;
+    windowHandle_ = handle;
+    return S_OK;
+}
+
+bool Simulation::TakeWindowHandle(long& handle) {
+    if (!windowHandleSet_) return false;
+    windowHandleSet_ = !windowHandleOnce_;
+    handle = windowHandle_;
+    return true;
+}
+
 HRESULT Simulation::SetDependencies(const VARIANT& value, SimFaultMode mode) {
     if (!ValidMode(mode)) return E_INVALIDARG;
     if (V_VT(&value) == VT_EMPTY) {
@@ -151,6 +166,7 @@ void Simulation::Reset() {
     rules_.clear();
     log_.clear();
     loadStatusSet_ = false;
+    windowHandleSet_ = false;
     dependenciesSet_ = false;
     dependencies_.Reset();
 }
@@ -206,6 +222,10 @@ HRESULT STDMETHODCALLTYPE ApplicationControl::DelayEntry(BSTR entry, LONG millis
 
 HRESULT STDMETHODCALLTYPE ApplicationControl::SetLoadAddInStatus(LONG status, SimFaultMode mode) {
     return Simulation::Get().SetLoadAddInStatus(status, mode);
+}
+
+HRESULT STDMETHODCALLTYPE ApplicationControl::SetWindowHandle(LONG handle, SimFaultMode mode) {
+    return Simulation::Get().SetWindowHandle(handle, mode);
 }
 
 HRESULT STDMETHODCALLTYPE ApplicationControl::SetDependencies(VARIANT value, SimFaultMode mode) {

@@ -32,6 +32,9 @@ public:
     HRESULT SetLoadAddInStatus(long status, SimFaultMode mode);
     // True, with the status to answer, when one was injected for this call.
     bool TakeLoadAddInStatus(long& status);
+    HRESULT SetWindowHandle(long handle, SimFaultMode mode);
+    // True, with the handle to answer, when one was injected for this call.
+    bool TakeWindowHandle(long& handle);
     HRESULT SetDependencies(const VARIANT& value, SimFaultMode mode);
     // True, with a copy of the injected value, when one was injected for this call.
     bool TakeDependencies(VARIANT* value, HRESULT& hr);
@@ -71,6 +74,8 @@ private:
     std::wstring log_;
     bool loadStatusSet_ = false, loadStatusOnce_ = false;
     long loadStatus_ = 0;
+    bool windowHandleSet_ = false, windowHandleOnce_ = false;
+    long windowHandle_ = 0;
     bool dependenciesSet_ = false, dependenciesOnce_ = false;
     UniqueVariant dependencies_;
     long nextInstance_;
@@ -168,6 +173,7 @@ public:
     HRESULT STDMETHODCALLTYPE get_InstanceId(LONG* id) override;
     HRESULT STDMETHODCALLTYPE Reset() override;
     HRESULT STDMETHODCALLTYPE Quit() override;
+    HRESULT STDMETHODCALLTYPE SetWindowHandle(LONG handle, SimFaultMode mode) override;
 
 private:
     Application& owner_;

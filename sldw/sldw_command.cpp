@@ -59,7 +59,7 @@ SldwCommand::~SldwCommand() {
 }
 
 void SldwCommand::Disconnect() {
-    InvokeByName(addIn.Get(), L"Disconnect", errorCode, errorMessage);
+    InvokeByName(addIn.Get(), L"Disconnect", errorCode, errorMessage, &addInIds);
 }
 
 bool SldwCommand::IsConnected() {
@@ -83,15 +83,15 @@ bool SldwCommand::IsConnected() {
 }
 
 int SldwCommand::CreateMenu(const std::wstring& arg) {
-    return InvokeByName(addIn.Get(), L"CreateMenu", arg, errorCode, errorMessage);
+    return InvokeByName(addIn.Get(), L"CreateMenu", arg, errorCode, errorMessage, &addInIds);
 }
 
 int SldwCommand::RefreshTable(const std::wstring& arg1, const std::wstring& arg2) {
-    return InvokeByName(addIn.Get(), L"RefreshTable", arg1, arg2, errorCode, errorMessage);
+    return InvokeByName(addIn.Get(), L"RefreshTable", arg1, arg2, errorCode, errorMessage, &addInIds);
 }
 
 int SldwCommand::UpdateTable(const std::wstring& arg1, const std::wstring& arg2) {
-    return InvokeByName(addIn.Get(), L"UpdateTable", arg1, arg2, errorCode, errorMessage);
+    return InvokeByName(addIn.Get(), L"UpdateTable", arg1, arg2, errorCode, errorMessage, &addInIds);
 }
 
 int SldwCommand::RecordFailure(const wchar_t* operation, unsigned id, HRESULT hr) {

@@ -12,6 +12,7 @@
 #include "Public/cad_interfaces.h"
 #include "Public/cax_command.h"
 #include "Public/com_owners.h"
+#include "Public/dispatch_invoke.h"
 
 namespace QARCAX {
 
@@ -40,6 +41,10 @@ public:
     ComPtr<ISwAddIn> addIn;
 
 private:
+    // The add-in's method identifiers, looked up once each: addIn stays the same object for the
+    // command's life (it is set once, by the connector), and COM fixes an object's identifiers.
+    DispatchIdCache addInIds;
+
     // Closes every open document whose file name (text after the last "\") equals that of `path`,
     // compared exactly. 0 when it ran to the end, -1 when an exception stopped it.
     int CloseSameNamedDocuments(const std::wstring& path);

@@ -1,0 +1,35 @@
+# Reliability under faults, across the process boundary: the connector linked into the test program
+# (so the add-in module and the sample documents lie beside it), the simulator registered in the
+# prefix. Messages are compared as the English table has them.
+qar_sim_gtest(reliability_tests ${QAR_WINEPREFIX} "wine;simulator" reliability_test.cpp ${QAR_RESOURCE_FILES})
+target_link_libraries(reliability_tests PRIVATE qarsim_core)
+add_custom_command(TARGET reliability_tests POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:BrivexSw18_x64> $<TARGET_FILE_DIR:reliability_tests>
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/simulator/samples
+            $<TARGET_FILE_DIR:reliability_tests>/samples)
+set_tests_properties(${reliability_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120")
+
+# The application ending in the middle of a session leaves Wine refusing activations until its
+# wineserver restarts, and the crash prefix's own test needs one activation first: this test has a
+# prefix of its own.
+set(QAR_ENDS_PREFIX ${CMAKE_BINARY_DIR}/wineprefix-ends)
+set(QAR_ENDS_RUN ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${QAR_ENDS_PREFIX})
+add_test(NAME reliability.ends.start COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/wine-prefix.sh start ${QAR_ENDS_PREFIX})
+add_test(NAME reliability.ends.register COMMAND ${QAR_ENDS_RUN} ${QARSIM_REGISTER})
+add_test(NAME reliability.ends.unregister COMMAND ${QAR_ENDS_RUN} $<TARGET_FILE:qarcadsim> /unregserver /machine)
+add_test(NAME reliability.ends.stop COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/wine-prefix.sh stop ${QAR_ENDS_PREFIX})
+set_tests_properties(reliability.ends.start PROPERTIES FIXTURES_SETUP wine_ends TIMEOUT 120)
+set_tests_properties(reliability.ends.register PROPERTIES FIXTURES_SETUP wine_ends_sim FIXTURES_REQUIRED wine_ends
+    DEPENDS reliability.ends.start TIMEOUT 60)
+set_tests_properties(reliability.ends.unregister PROPERTIES FIXTURES_CLEANUP wine_ends_sim
+    FIXTURES_REQUIRED wine_ends TIMEOUT 60)
+set_tests_properties(reliability.ends.stop PROPERTIES FIXTURES_CLEANUP wine_ends)
+qar_sim_gtest(reliability_ends_tests ${QAR_ENDS_PREFIX} "wine_ends;wine_ends_sim" reliability_crash_test.cpp
+    ${QAR_RESOURCE_FILES})
+target_link_libraries(reliability_ends_tests PRIVATE qarsim_core)
+add_custom_command(TARGET reliability_ends_tests POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:BrivexSw18_x64> $<TARGET_FILE_DIR:reliability_ends_tests>)
+set_tests_properties(${reliability_ends_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120")
+
+# The command's cache of the add-in's method identifiers, on the in-process stand-in.
+qar_add_gtest(dispatch_cache_tests dispatch_cache_test.cpp stand_in_add_in.cpp)
