@@ -109,9 +109,10 @@ struct Usage {
     DWORD handles = 0;
     SIZE_T privateBytes = 0;
 };
-// Measured: Wine 8's GetProcessHandleCount and GetProcessMemoryInfo fail. There the value of a
-// fresh handle stands in for the count (both systems hand out the lowest free slot first, so it
-// climbs when handles leak), and the committed private memory is summed from VirtualQuery.
+// Measured: under Wine 8 GetProcessHandleCount succeeds with a count of 0 and GetProcessMemoryInfo
+// with a PrivateUsage of 0. There the value of a fresh handle stands in for the count (both systems
+// hand out the lowest free slot first, so it climbs when handles leak), and the committed private
+// memory is summed from VirtualQuery.
 Usage CurrentUsage() {
     Usage usage;
     if (!GetProcessHandleCount(GetCurrentProcess(), &usage.handles) || usage.handles == 0) {
