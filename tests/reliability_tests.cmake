@@ -12,19 +12,8 @@ set_tests_properties(${reliability_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=e
 # The application ending in the middle of a session leaves Wine refusing activations until its
 # wineserver restarts, and the crash prefix's own test needs one activation first: this test has a
 # prefix of its own.
-set(QAR_ENDS_PREFIX ${CMAKE_BINARY_DIR}/wineprefix-ends)
-set(QAR_ENDS_RUN ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${QAR_ENDS_PREFIX})
-add_test(NAME reliability.ends.start COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/wine-prefix.sh start ${QAR_ENDS_PREFIX})
-add_test(NAME reliability.ends.register COMMAND ${QAR_ENDS_RUN} ${QARSIM_REGISTER})
-add_test(NAME reliability.ends.unregister COMMAND ${QAR_ENDS_RUN} $<TARGET_FILE:qarcadsim> /unregserver /machine)
-add_test(NAME reliability.ends.stop COMMAND sh ${PROJECT_SOURCE_DIR}/cmake/wine-prefix.sh stop ${QAR_ENDS_PREFIX})
-set_tests_properties(reliability.ends.start PROPERTIES FIXTURES_SETUP wine_ends TIMEOUT 120)
-set_tests_properties(reliability.ends.register PROPERTIES FIXTURES_SETUP wine_ends_sim FIXTURES_REQUIRED wine_ends
-    DEPENDS reliability.ends.start TIMEOUT 60)
-set_tests_properties(reliability.ends.unregister PROPERTIES FIXTURES_CLEANUP wine_ends_sim
-    FIXTURES_REQUIRED wine_ends TIMEOUT 60)
-set_tests_properties(reliability.ends.stop PROPERTIES FIXTURES_CLEANUP wine_ends)
-qar_sim_gtest(reliability_ends_tests ${QAR_ENDS_PREFIX} "wine_ends;wine_ends_sim" reliability_crash_test.cpp
+qar_private_sim_prefix(ends reliability.ends)
+qar_sim_gtest(reliability_ends_tests ${QAR_PREFIX_ends} "wine_ends;wine_ends_sim" reliability_crash_test.cpp
     ${QAR_RESOURCE_FILES})
 target_link_libraries(reliability_ends_tests PRIVATE qarsim_core)
 add_custom_command(TARGET reliability_ends_tests POST_BUILD

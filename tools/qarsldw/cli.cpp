@@ -26,7 +26,7 @@ std::wstring Trim(const std::wstring& text) {
     return text.substr(begin, end - begin);
 }
 
-struct OpSpec {
+struct OpShape {
     const wchar_t* name;
     Op op;
     int arity;            // arguments it takes
@@ -34,7 +34,7 @@ struct OpSpec {
     const wchar_t* what;  // what the argument is, for messages
 };
 
-const OpSpec kOps[] = {
+const OpShape kOps[] = {
     {L"open", Op::Open, 1, true, L"a document path"},
     {L"close", Op::Close, 0, false, L""},
     {L"save", Op::Save, 0, false, L""},
@@ -205,8 +205,8 @@ bool ParseArguments(const std::vector<std::wstring>& args, Options& options, std
 }
 
 const wchar_t* OpName(Op op) {
-    for (const OpSpec& spec : kOps) {
-        if (spec.op == op) return spec.name;
+    for (const OpShape& shape : kOps) {
+        if (shape.op == op) return shape.name;
     }
     return L"?";
 }
@@ -228,11 +228,11 @@ bool ParseScript(const std::wstring& text, std::vector<ScriptCommand>& commands,
         while (nameEnd < line.size() && !IsBlank(line[nameEnd])) ++nameEnd;
         const std::wstring name = line.substr(0, nameEnd);
         const std::wstring rest = Trim(line.substr(nameEnd));
-        const OpSpec* spec = nullptr;
-        for (const OpSpec& candidate : kOps) {
-            if (Lower(name) == candidate.name) spec = &candidate;
+        const OpShape* shape = nullptr;
+        for (const OpShape& candidate : kOps) {
+            if (Lower(name) == candidate.name) shape = &candidate;
         }
-        if (spec == nullptr) {
+        if (shape == nullptr) {
             error = LineError(lineNumber,
                               L"unknown command '" + name +
                                   L"' (known: open, close, save, deps, menu, refresh, update, probe)");
@@ -240,14 +240,14 @@ bool ParseScript(const std::wstring& text, std::vector<ScriptCommand>& commands,
         }
         ScriptCommand command;
         command.line = lineNumber;
-        command.op = spec->op;
-        if (spec->restOfLine) {
+        command.op = shape->op;
+        if (shape->restOfLine) {
             std::wstring argument = rest;
             if (argument.size() >= 2 && argument.front() == L'"' && argument.back() == L'"') {
                 argument = argument.substr(1, argument.size() - 2);
             }
             if (argument.empty()) {
-                error = LineError(lineNumber, std::wstring(spec->name) + L" needs " + spec->what);
+                error = LineError(lineNumber, std::wstring(shape->name) + L" needs " + shape->what);
                 return false;
             }
             command.args.push_back(argument);
@@ -256,10 +256,10 @@ bool ParseScript(const std::wstring& text, std::vector<ScriptCommand>& commands,
                 error = LineError(lineNumber, L"a quote is not closed");
                 return false;
             }
-            if (static_cast<int>(command.args.size()) != spec->arity) {
-                error = LineError(lineNumber, spec->arity == 0
-                                                  ? std::wstring(spec->name) + L" takes no arguments"
-                                                  : std::wstring(spec->name) + L" needs " + spec->what +
+            if (static_cast<int>(command.args.size()) != shape->arity) {
+                error = LineError(lineNumber, shape->arity == 0
+                                                  ? std::wstring(shape->name) + L" takes no arguments"
+                                                  : std::wstring(shape->name) + L" needs " + shape->what +
                                                         L", got " + std::to_wstring(command.args.size()));
                 return false;
             }
