@@ -1,18 +1,75 @@
-// Calls by name on the stand-in add-in, and HRESULT texts.
+// Calls by name on the simulated add-in's object in process, the cache of its method identifiers, and
+// HRESULT texts.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "Public/com_owners.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/text_helpers.h"
 #include "allocation_spy.h"
-#include "stand_in_add_in.h"
+#include "counted_dispatch.h"
+#include "simulator/sim_addin.h"
 
 namespace {
 
-using CallList = StandInAddIn::CallList;
+using CallList = std::vector<std::wstring>;
 
-// Every test ends with the stand-in holding only its own reference and no BSTR outstanding, whatever
+// The add-in object behind a wrapper that counts lookups and references (it lives on the test's
+// stack, so a reference given back once too often shows in the count, not as a crash), can hide
+// names, and hands a method's caller a result to clear. Its hook records each call the add-in
+// receives ("RefreshTable('a', '')", "errNumber.get()") and can fail or null a property read.
+class ObservedAddIn : public CountedDispatch {
+public:
+    ObservedAddIn() {
+        EXPECT_EQ(S_OK, qarsim::CreateAddIn(addIn_.Put()));
+        EXPECT_EQ(S_OK, addIn_.As(control));
+        control->SetHook(&hook_);
+    }
+    ~ObservedAddIn() { control->SetHook(nullptr); }
+
+    ComPtr<ISimAddInControl> control;
+    std::set<std::wstring> hidden;               // names whose lookup fails
+    std::map<std::wstring, HRESULT> failReads;  // "errDescription.get" → HRESULT
+    bool nullDescription = false;
+    CallList calls;
+    int lookUps = 0;
+
+    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+        ++lookUps;
+        return hidden.count(names[0]) ? DISP_E_UNKNOWNNAME : addIn_->GetIDsOfNames(riid, names, count, lcid, ids);
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                        EXCEPINFO* exception, UINT* argError) override {
+        const HRESULT hr = addIn_->Invoke(id, riid, lcid, flags, params, result, exception, argError);
+        if (SUCCEEDED(hr) && flags == DISPATCH_METHOD && result != nullptr) {
+            result->vt = VT_BSTR;  // dropped uncleared, it shows as a leak
+            result->bstrVal = SysAllocString(L"done");
+        }
+        return hr;
+    }
+
+private:
+    struct Hook : ISimAddInHook {
+        ObservedAddIn& owner;
+        explicit Hook(ObservedAddIn& o) : owner(o) {}
+        STDMETHODIMP QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+        STDMETHODIMP_(ULONG) AddRef() override { return 2; }  // a member of the wrapper
+        STDMETHODIMP_(ULONG) Release() override { return 1; }
+        STDMETHODIMP Enter(const wchar_t* entry, const wchar_t* arguments, BOOL* nullResult) override {
+            const std::wstring member = entry + wcslen(L"ISwAddIn.");
+            owner.calls.push_back(member + L"(" + arguments + L")");
+            *nullResult = owner.nullDescription && member == L"errDescription.get";
+            return owner.failReads.count(member) ? owner.failReads[member] : S_OK;
+        }
+    } hook_{*this};
+    ComPtr<ISwAddIn> addIn_;
+};
+
+// Every test ends with the add-in holding only its own reference and no BSTR outstanding, whatever
 // path the call took. The outputs start with an earlier failure that only a new failure may replace.
 class InvokeByNameTest : public ::testing::Test {
 protected:
@@ -26,8 +83,8 @@ protected:
         EXPECT_EQ(L"earlier failure", errorMessage);
     }
 
+    ObservedAddIn addIn;  // made before the spy: the add-in's type library stays loaded
     AllocationSpy spy;
-    StandInAddIn addIn;
     int errorCode = 12345;
     std::wstring errorMessage = L"earlier failure";
 };
@@ -37,11 +94,11 @@ TEST_F(InvokeByNameTest, SuccessIsOneLookupAndOneCallWithBstrArgumentsInTheCalle
     EXPECT_EQ(0, InvokeByName(&addIn, L"CreateMenu", L"", errorCode, errorMessage));
     EXPECT_EQ(0, InvokeByName(&addIn, L"RefreshTable", L"first", L"second", errorCode, errorMessage));
     EXPECT_EQ(0, InvokeByName(&addIn, L"UpdateTable", L"", L"", errorCode, errorMessage));
-    EXPECT_EQ(4, addIn.LookUps());
+    EXPECT_EQ(4, addIn.lookUps);
     // Empty texts arrive as empty strings: a null BSTR means "no string" to some servers.
     EXPECT_EQ(CallList({L"Disconnect()", L"CreateMenu('')", L"RefreshTable('first', 'second')",
                         L"UpdateTable('', '')"}),
-              addIn.Calls());
+              addIn.calls);
     // A null target calls nothing.
     EXPECT_EQ(0, InvokeByName(nullptr, L"CreateMenu", L"x", errorCode, errorMessage));
     EXPECT_EQ(0, InvokeByName(nullptr, L"RefreshTable", L"a", L"b", errorCode, errorMessage));
@@ -51,35 +108,43 @@ TEST_F(InvokeByNameTest, SuccessIsOneLookupAndOneCallWithBstrArgumentsInTheCalle
 
 // A failed call with arguments, an unknown method included, reports the add-in's own error when it
 // describes one, else an error naming the method and the HRESULT; either way the HRESULT is returned.
+// A method's failure arrives through the automation runtime as DISP_E_EXCEPTION.
 TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
     const struct {
         const char* what;
-        HRESULT hr;  // DISP_E_UNKNOWNNAME: the method is unknown
-        void (*script)(StandInAddIn&);
+        HRESULT hr;
+        const wchar_t* description;  // the add-in's errDescription after the failure
+        void (*script)(ObservedAddIn&, const std::wstring& method);
         int code;
         const wchar_t* message;  // null: the code is the HRESULT and the message names method and HRESULT
     } rows[] = {
-        {"add-in error", E_FAIL, [](StandInAddIn&) {}, 7, L"menu file missing"},
-        {"unknown method", DISP_E_UNKNOWNNAME, [](StandInAddIn&) {}, 7, L"menu file missing"},
-        {"description without a number", E_FAIL, [](StandInAddIn& a) { a.Forget(L"errNumber"); }, 0,
+        {"add-in error", DISP_E_EXCEPTION, L"menu file missing", [](ObservedAddIn&, const std::wstring&) {}, 7,
          L"menu file missing"},
-        {"empty description", E_FAIL, [](StandInAddIn& a) { a.SetLastError(7, L""); }, 0, nullptr},
-        {"unknown method, null description", DISP_E_UNKNOWNNAME,
-         [](StandInAddIn& a) { a.SetLastError(7, std::nullopt); }, 0, nullptr},
+        {"unknown method", DISP_E_UNKNOWNNAME, L"menu file missing",
+         [](ObservedAddIn& a, const std::wstring& method) {
+             int code = 0;
+             std::wstring message;
+             InvokeByName(&a, method, L"x", L"y", code, message);  // the add-in keeps this failure
+             a.hidden.insert(method);
+         },
+         7, L"menu file missing"},
+        {"description without a number", DISP_E_EXCEPTION, L"menu file missing",
+         [](ObservedAddIn& a, const std::wstring&) { a.hidden.insert(L"errNumber"); }, 0, L"menu file missing"},
+        {"empty description", DISP_E_EXCEPTION, L"", [](ObservedAddIn&, const std::wstring&) {}, 0, nullptr},
+        {"null description", DISP_E_EXCEPTION, L"x", [](ObservedAddIn& a, const std::wstring&) { a.nullDescription = true; },
+         0, nullptr},
         // The number is read, the description is not: the number's value must not be taken for a string.
-        {"no description property", E_ACCESSDENIED, [](StandInAddIn& a) { a.Forget(L"errDescription"); }, 0,
-         nullptr},
-        {"description unreadable", E_ACCESSDENIED,
-         [](StandInAddIn& a) { a.Fail(L"errDescription", DISP_E_EXCEPTION); }, 0, nullptr},
+        {"no description property", DISP_E_EXCEPTION, L"x",
+         [](ObservedAddIn& a, const std::wstring&) { a.hidden.insert(L"errDescription"); }, 0, nullptr},
+        {"description unreadable", DISP_E_EXCEPTION, L"x",
+         [](ObservedAddIn& a, const std::wstring&) { a.failReads[L"errDescription.get"] = E_ACCESSDENIED; }, 0, nullptr},
     };
     for (const auto& row : rows) {
         for (const std::wstring method : {L"CreateMenu", L"RefreshTable"}) {
             SCOPED_TRACE(::testing::Message() << row.what << ", " << method);
-            StandInAddIn target;
-            if (row.hr == DISP_E_UNKNOWNNAME) target.Forget(method);
-            target.Fail(method, row.hr);
-            target.SetLastError(7, L"menu file missing");
-            row.script(target);
+            ObservedAddIn target;
+            target.control->FailMethod(method.c_str(), E_FAIL, 7, row.description, FALSE);
+            row.script(target, method);
             EXPECT_EQ(row.hr, method == L"CreateMenu"
                                   ? InvokeByName(&target, method, L"x", errorCode, errorMessage)
                                   : InvokeByName(&target, method, L"a", L"b", errorCode, errorMessage));
@@ -91,16 +156,17 @@ TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
     }
 }
 
-TEST_F(InvokeByNameTest, NoArgumentFormReportsTheHresultTextOnly) {
-    addIn.Fail(L"Disconnect", E_UNEXPECTED);
-    addIn.SetLastError(7, L"ignored");
-    EXPECT_EQ(E_UNEXPECTED, InvokeByName(&addIn, L"Disconnect", errorCode, errorMessage));
-    EXPECT_EQ(E_UNEXPECTED, errorCode);
-    EXPECT_EQ(ComErrorMessage(E_UNEXPECTED), errorMessage);
-    EXPECT_EQ(CallList({L"Disconnect()"}), addIn.Calls()) << "the error properties are not read";
-}
+TEST_F(InvokeByNameTest, NoArgumentFormReportsTheHresultTextOnlyAndCopyFailuresThrowBeforeAnyCall) {
+    addIn.control->FailMethod(L"Disconnect", E_UNEXPECTED, 7, L"ignored", TRUE);
+    const int hr = InvokeByName(&addIn, L"Disconnect", errorCode, errorMessage);
+    EXPECT_TRUE(FAILED(hr));
+    EXPECT_EQ(hr, errorCode);
+    EXPECT_EQ(ComErrorMessage(hr), errorMessage);
+    EXPECT_EQ(CallList({L"Disconnect()"}), addIn.calls) << "the error properties are not read";
 
-TEST_F(InvokeByNameTest, ArgumentCopyWithoutMemoryThrowsBeforeAnyCall) {
+    errorCode = 12345;
+    errorMessage = L"earlier failure";
+    addIn.lookUps = 0;
     for (long skip : {0L, 1L}) {  // the first, then the second argument's copy fails
         spy.FailAllocationAfter(skip);
         try {
@@ -112,27 +178,56 @@ TEST_F(InvokeByNameTest, ArgumentCopyWithoutMemoryThrowsBeforeAnyCall) {
     }
     spy.FailAllocationAfter(0);
     EXPECT_THROW(InvokeByName(&addIn, L"CreateMenu", L"x", errorCode, errorMessage), QARBASE::HResultError);
-    EXPECT_EQ(0, addIn.LookUps());
+    EXPECT_EQ(0, addIn.lookUps);
     ExpectOutputsUntouched();
 }
 
-TEST(ComErrorMessage, CodesWithoutSystemTextGetAFallback) {
-    if (!SystemMessageText(0x80040205).empty() || !SystemMessageText(0x80040200).empty() ||
-        !SystemMessageText(0x8004FFFF).empty()) {
-        GTEST_SKIP() << "this system has its own text for an interface-specific code";
+// One lookup per name and object, the same results and messages as without the cache, failures
+// looked up again, another object starting over.
+TEST(DispatchIdCache, OneLookupPerNameAndObjectAndTheSameReports) {
+    ObservedAddIn first, second;
+    second.hidden.insert(L"UpdateTable");
+    DispatchIdCache ids;
+    int cachedLookUps[2] = {0, 0};
+    const struct {
+        ObservedAddIn* target;
+        const wchar_t* method;
+        int firstLookUps, secondLookUps;  // counts after the call
+    } steps[] = {
+        {&first, L"RefreshTable", 1, 0},  {&first, L"RefreshTable", 1, 0}, {&first, L"UpdateTable", 2, 0},
+        {&first, L"RefreshTable", 2, 0},
+        // A failed lookup is not kept; the failure report reads errNumber and errDescription by name.
+        {&second, L"UpdateTable", 2, 3},  {&second, L"UpdateTable", 2, 6},  {&second, L"RefreshTable", 2, 7},
+        {&first, L"RefreshTable", 3, 7},  // a new object starts over
+    };
+    for (const auto& step : steps) {
+        int cachedCode = 0, plainCode = 0;
+        std::wstring cachedMessage, plainMessage;
+        const int firstBefore = first.lookUps, secondBefore = second.lookUps;
+        const int cached = InvokeByName(step.target, step.method, L"a", L"b", cachedCode, cachedMessage, &ids);
+        cachedLookUps[0] += first.lookUps - firstBefore;
+        cachedLookUps[1] += second.lookUps - secondBefore;
+        EXPECT_EQ(step.firstLookUps, cachedLookUps[0]) << step.method;
+        EXPECT_EQ(step.secondLookUps, cachedLookUps[1]) << step.method;
+        EXPECT_EQ(InvokeByName(step.target, step.method, L"a", L"b", plainCode, plainMessage), cached);
+        EXPECT_EQ(plainCode, cachedCode);
+        EXPECT_EQ(plainMessage, cachedMessage);
     }
-    EXPECT_EQ(L"IDispatch error #5", ComErrorMessage(0x80040205));
-    EXPECT_EQ(L"IDispatch error #65023", ComErrorMessage(0x8004FFFF));
-    EXPECT_EQ(L"Unknown error 0x80040200", ComErrorMessage(0x80040200));
-    EXPECT_EQ(L"Unknown error 0xC0DE0001", ComErrorMessage(0xC0DE0001));
+    EXPECT_EQ(10u, first.calls.size()) << "every cached call reached the object like a plain one";
 }
 
-TEST(ComErrorMessage, OnlyOneFinalLineBreakIsTrimmed) {
+TEST(ComErrorMessage, FallbackTextsAndOnlyOneFinalLineBreakTrimmed) {
+    if (SystemMessageText(0x80040205).empty() && SystemMessageText(0x80040200).empty() &&
+        SystemMessageText(0x8004FFFF).empty()) {  // else this system has its own texts for them
+        EXPECT_EQ(L"IDispatch error #5", ComErrorMessage(0x80040205));
+        EXPECT_EQ(L"IDispatch error #65023", ComErrorMessage(0x8004FFFF));
+        EXPECT_EQ(L"Unknown error 0x80040200", ComErrorMessage(0x80040200));
+        EXPECT_EQ(L"Unknown error 0xC0DE0001", ComErrorMessage(0xC0DE0001));
+    }
     const std::wstring raw = SystemMessageText(E_OUTOFMEMORY);
     ASSERT_GE(raw.size(), 3u);
     ASSERT_EQ(L"\r\n", raw.substr(raw.size() - 2)) << "system texts end with CR LF";
     EXPECT_EQ(raw.substr(0, raw.size() - 2), ComErrorMessage(E_OUTOFMEMORY));
-
     EXPECT_EQ(L"text", TrimFinalLineBreak(L"text\n"));
     EXPECT_EQ(L"text\r\n", TrimFinalLineBreak(L"text\r\n\r\n"));
     EXPECT_EQ(L"text\r", TrimFinalLineBreak(L"text\r"));

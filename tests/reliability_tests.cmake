@@ -19,6 +19,3 @@ target_link_libraries(reliability_ends_tests PRIVATE qarsim_core)
 add_custom_command(TARGET reliability_ends_tests POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:BrivexSw18_x64> $<TARGET_FILE_DIR:reliability_ends_tests>)
 set_tests_properties(${reliability_ends_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120")
-
-# The command's cache of the add-in's method identifiers, on the in-process stand-in.
-qar_add_gtest(dispatch_cache_tests dispatch_cache_test.cpp stand_in_add_in.cpp)

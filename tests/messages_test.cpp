@@ -1,0 +1,232 @@
+// Messages and the add-in's language file as a host sees them. This program is the host, with a string
+// table of its own (host_strings.rc); message_probe.dll is a build of the library's message code with
+// the library's string table; the shipped module lies beside the program. HostMessages runs once per
+// user language (LC_ALL under Wine; see tests/CMakeLists.txt).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "library_strings.h"
+#include "module_test_support.h"
+// After windows.h (pulled in above).
+#include <psapi.h>
+#include "sldw/localized_messages.h"
+
+using localized_detail::LanguageXmlPathFor;
+
+namespace {
+
+// Scratch names unique to this process: tests of different programs run in parallel.
+std::wstring ScratchPath(const std::wstring& name) {
+    wchar_t temp[MAX_PATH + 1];
+    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    return std::wstring(temp, length) + L"qar-" + std::to_wstring(GetCurrentProcessId()) + L"-" + name;
+}
+
+std::wstring Probe(HMODULE probe, const char* name, int argument) {
+    const auto function = reinterpret_cast<const wchar_t* (*)(int)>(reinterpret_cast<void (*)()>(GetProcAddress(probe, name)));
+    return function != nullptr ? function(argument) : L"<no probe function>";
+}
+
+}  // namespace
+
+// The host texts that replace the library's for a user of that language are those that take the
+// library's arguments, and those for ids the library lacks, which take none. In English the host's
+// blocks hold 5502 and 5511 with count 0, which must not suppress the library's text; its other
+// English texts differ in count or kind of conversions, or carry %n. The Traditional Chinese 5511 has
+// a conversion where the library's text has none. 1054076's block number would wrap around to 344
+// (resource names are 16 bits), which holds 5500. The language file's folder follows the thread's
+// locale, not the user's: the en_US run shows the difference.
+TEST(HostMessages, HostTextReplacesTheLibrarysOnlyWhenItTakesTheSameArguments) {
+    if (const char* expected = std::getenv("QAR_EXPECTED_LANGID")) {  // the harness's LC_ALL took effect
+        const LANGID language = static_cast<LANGID>(std::strtoul(expected, nullptr, 16));
+        ASSERT_EQ(GetUserDefaultLangID(), language);
+        ASSERT_EQ(GetUserDefaultUILanguage(), language);
+        ASSERT_EQ(GetThreadLocale(), MAKELCID(language, SORT_DEFAULT));
+    }
+    const UniqueModule probe(LoadLibraryW((TestProgramDirectory() + L"message_probe.dll").c_str()));
+    ASSERT_TRUE(probe) << "the build puts message_probe.dll beside this program";
+    const std::tuple<LANGID, unsigned, const wchar_t*> usable[] = {
+        {kEnglishUS, 1, L"Host text for id one"},
+        {kEnglishUS, 5500, L"Host: starting %s failed (%s)"},
+        {kEnglishUS, 5505, L"Host text for an id the library lacks"},
+        {kEnglishUS, 5513, L"Host: 100%% of %ls not saved. "},
+        {kChineseSimplified, 5502, L"\x5BBF\x4E3B\xFF1A\x83B7\x53D6 %s \x5931\x8D25"},
+        {0x0407, 5502, L"Abrufen von %s fehlgeschlagen"},
+    };
+    // The loader picks the user's UI language among the library's three, else US English.
+    const LANGID ui = GetUserDefaultUILanguage();
+    const LANGID loaded = ui == kChineseSimplified || ui == kChineseTraditional ? ui : kEnglishUS;
+    for (const unsigned id : {1u, 5500u, 5501u, 5502u, 5503u, 5505u, 5510u, 5511u, 5512u, 5513u, 1054076u}) {
+        std::wstring expected = LibraryText(id, loaded);
+        for (const auto& [language, overridden, text] : usable) {
+            if (language == GetUserDefaultLangID() && overridden == id) expected = text;
+        }
+        EXPECT_EQ(Probe(probe.get(), "ProbeLoadLocalizedString", static_cast<int>(id)), expected) << id;
+    }
+
+    // The process id as cadType keeps parallel runs apart; they share the folder, so it stays.
+    const int cadType = static_cast<int>(GetCurrentProcessId());
+    const std::wstring folder = TestProgramDirectory() + L"zh-cn";
+    const std::wstring file = folder + L"\\dd_" + std::to_wstring(cadType) + L".xml";
+    CreateDirectoryW(folder.c_str(), nullptr);
+    ASSERT_TRUE(WriteFileBytes(file, Utf16Bytes(L"<language>\x4E2D\x6587</language>")));
+    const LCID old = GetThreadLocale();
+    SetThreadLocale(0x0804);
+    const std::wstring chinese = Probe(probe.get(), "ProbeLoadLanguageXml", cadType);
+    SetThreadLocale(old);
+    DeleteFileW(file.c_str());
+    EXPECT_EQ(chinese, L"<language>\x4E2D\x6587</language>");
+}
+
+// The string table compiled into the shipped module, read independently of the library: 16 entries a
+// block, each a count and that many units, nothing after the last one, in exactly three languages.
+TEST(StringTable, CompiledBlocksAndTheWalkThatStaysInsideABlock) {
+    const UniqueModule module(LoadLibraryW((TestProgramDirectory() + L"QarSldwInterface_x64.dll").c_str()));
+    ASSERT_TRUE(module) << "the build copies the module beside the test program";
+    for (const unsigned block : {344u, 345u}) {
+        std::set<LANGID> languages;
+        EnumResourceLanguagesW(module.get(), RT_STRING, MAKEINTRESOURCEW(block),
+                               [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) -> BOOL {
+                                   return reinterpret_cast<std::set<LANGID>*>(found)->insert(language), TRUE;
+                               },
+                               reinterpret_cast<LONG_PTR>(&languages));
+        EXPECT_EQ(languages, (std::set<LANGID>{kEnglishUS, kChineseSimplified, kChineseTraditional}));
+        for (const LANGID language : languages) {
+            std::wstring expected;
+            for (unsigned id = (block - 1) * 16; id < block * 16; ++id) {
+                const std::wstring text = LibraryText(id, language);
+                expected += static_cast<wchar_t>(text.size()) + text;
+            }
+            const HRSRC resource = FindResourceExW(module.get(), RT_STRING, MAKEINTRESOURCEW(block), language);
+            const auto* units = static_cast<const wchar_t*>(LockResource(LoadResource(module.get(), resource)));
+            ASSERT_NE(units, nullptr);
+            EXPECT_EQ(std::wstring(units, SizeofResource(module.get(), resource) / 2), expected)
+                << "block " << block << " language " << std::hex << language;
+        }
+    }
+
+    // A host's string table is outside data: whatever its counts say, the walk stays inside the block.
+    // Each block is copied to end where an inaccessible page begins, so any read past it faults.
+    constexpr size_t kPage = 4096;
+    auto* const memory = static_cast<unsigned char*>(VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    ASSERT_TRUE(memory != nullptr && VirtualProtect(memory + kPage, kPage, PAGE_NOACCESS, &old));
+    const std::tuple<std::vector<WORD>, unsigned, std::optional<std::wstring>, bool> cases[] = {
+        {{0, 2, 'h', 'i', 0, 3, 'a', 'b', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 3, L"abc", false},
+        {{1, 'x', 0, 0}, 2, L"", false},               // count 0 is an empty entry, not a missing one
+        {{1, 'x', 0, 0}, 3, std::nullopt, false},      // the block ends first
+        {{0, 9, 'a', 'b'}, 1, std::nullopt, false},    // the entry claims more units than are left
+        {{0xFFFF, 'a', 'b'}, 1, std::nullopt, false},  // a huge count on the way is not followed
+        {{1, 'a', 1}, 1, std::nullopt, true},          // a stray last byte, which is no unit
+    };
+    for (const auto& [units, index, expected, oddByte] : cases) {
+        const size_t size = units.size() * 2 + (oddByte ? 1 : 0);
+        unsigned char* const start = memory + kPage - size;
+        memcpy(start, units.data(), units.size() * 2);
+        if (oddByte) start[size - 1] = 'b';
+        EXPECT_EQ(localized_detail::StringTableEntry(start, size, index), expected) << units.size() << " " << index;
+    }
+    VirtualFree(memory, 0, MEM_RELEASE);
+
+    // Beyond the host table's cases: only the same arguments in the same order match.
+    using localized_detail::SameConversions;
+    EXPECT_TRUE(SameConversions(L"%-20.5s|%5d|%08.3f|%c", L"%s %i %g %lc"));
+    EXPECT_TRUE(SameConversions(L"%ws", L"%s"));
+    for (const auto& [a, b] : {std::pair{L"%S", L"%s"}, {L"%*s", L"%s"}, {L"%I64d", L"%d"}, {L"%d %s", L"%s %d"}})
+        EXPECT_FALSE(SameConversions(a, b)) << a;
+    for (const wchar_t* format : {L"%n", L"%s %", L"%1$s", L"%Z", L"%y"}) EXPECT_FALSE(SameConversions(format, format));
+}
+
+// The language file: beside the module in the folder of the thread's locale, English for unlisted
+// locales (Simplified Chinese with stroke-count sorting among them); a module path past MAX_PATH whole.
+TEST(LanguageFile, PathByThreadLocaleBesideTheModule) {
+    const std::wstring module = L"C:\\A\\B\\QarSldwInterface_x64.dll";
+    EXPECT_EQ(LanguageXmlPathFor(module, 0x0804, 3), L"C:\\A\\B\\zh-cn\\dd_3.xml");
+    EXPECT_EQ(LanguageXmlPathFor(module, 0x0404, 3), L"C:\\A\\B\\zh-tw\\dd_3.xml");
+    EXPECT_EQ(LanguageXmlPathFor(module, 0x0409, -12), L"C:\\A\\B\\en-us\\dd_-12.xml");
+    EXPECT_EQ(LanguageXmlPathFor(module, 0x0407, 3), L"C:\\A\\B\\en-us\\dd_3.xml");
+    EXPECT_EQ(LanguageXmlPathFor(module, MAKELCID(0x0804, SORT_CHINESE_PRC), 3), L"C:\\A\\B\\en-us\\dd_3.xml");
+    EXPECT_EQ(LanguageXmlPathFor(L"C:/A/B/x.dll", 0x0804, 3), L"C:/A/B/zh-cn\\dd_3.xml");
+    EXPECT_EQ(LanguageXmlPathFor(L"C:\\A/B\\x.dll", 0x0804, 3), L"C:\\A/B\\zh-cn\\dd_3.xml");
+    EXPECT_EQ(LanguageXmlPathFor(L"x.dll", 0x0804, 3), L"zh-cn\\dd_3.xml");
+
+    std::vector<std::wstring> directories{L"\\\\?\\" + ScratchPath(L"long")};
+    while (directories.back().size() < 400) directories.push_back(directories.back() + L"\\" + std::wstring(60, L'd'));
+    for (const std::wstring& directory : directories)
+        ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    const std::wstring copy = directories.back() + L"\\QarSldwInterface_x64.dll";
+    ASSERT_TRUE(CopyFileW((TestProgramDirectory() + L"QarSldwInterface_x64.dll").c_str(), copy.c_str(), FALSE));
+    std::wstring loaded;
+    if (const HMODULE copied = LoadLibraryW(copy.c_str() + 4)) {
+        loaded = localized_detail::ModuleFileName(copied);
+        FreeLibrary(copied);
+    }
+    DeleteFileW(copy.c_str());
+    for (auto it = directories.rbegin(); it != directories.rend(); ++it) RemoveDirectoryW(it->c_str());
+    if (loaded.empty()) GTEST_SKIP() << "this system does not load modules from paths past MAX_PATH";
+    EXPECT_EQ(CompareStringOrdinal(loaded.c_str(), -1, copy.c_str() + 4, -1, TRUE), CSTR_EQUAL) << loaded.size();
+}
+
+// The text after the 2-byte mark up to the first zero unit; a file held open for writing is read, a
+// missing one reads as "". A hundred megabytes in linear time and about their size in memory.
+TEST(LanguageFile, Utf16ContentsWhateverTheirShapeAndSize) {
+    const std::wstring path = ScratchPath(L"lang.xml");
+    const std::pair<std::string, std::wstring> cases[] = {
+        {"", L""},
+        {"\xFF", L""},
+        {"\xFF\xFE", L""},
+        {Utf16Bytes(L"<lang>\u4E2D\u6587</lang>"), L"<lang>\u4E2D\u6587</lang>"},
+        {Utf16Bytes(std::wstring(L"ab\0cd", 5)), L"ab"},
+        {Utf16Bytes(L"xy", "AB"), L"xy"},           // the mark is skipped, not checked
+        {Utf16Bytes(L"\u4E2D") + "B", L"\u4E2DB"},  // an odd last byte is a unit with high byte 0
+    };
+    std::wstring text;
+    for (const auto& [bytes, expected] : cases) {
+        ASSERT_TRUE(WriteFileBytes(path, bytes));
+        text = L"stale";
+        ReadUtf16File(path, text);
+        EXPECT_EQ(text, expected) << bytes.size() << " bytes";
+    }
+    const HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    ReadUtf16File(path, text);
+    CloseHandle(writer);
+    EXPECT_EQ(text, L"\u4E2DB");
+    ReadUtf16File(ScratchPath(L"no-such-file.xml"), text);
+    EXPECT_EQ(text, L"");
+
+    constexpr size_t kChunk = 1 << 20, kChunks = 100, kFileBytes = kChunk * kChunks + 2;
+    FILE* const file = _wfopen(path.c_str(), L"wb");
+    ASSERT_NE(file, nullptr);
+    const std::string chunk = Utf16Bytes(std::wstring(kChunk / 2, L'q'), "");
+    fwrite("\xFF\xFE", 1, 2, file);
+    for (size_t i = 0; i < kChunks; ++i) fwrite(chunk.data(), 1, kChunk, file);
+    ASSERT_EQ(fclose(file), 0);
+    PROCESS_MEMORY_COUNTERS before{}, after{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof(before));
+    const auto start = std::chrono::steady_clock::now();
+    ReadUtf16File(path, text);
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof(after));
+    DeleteFileW(path.c_str());
+    ASSERT_EQ(text.size(), (kFileBytes - 2) / 2);
+    EXPECT_EQ(text.find_first_not_of(L'q'), std::wstring::npos);
+    EXPECT_LT(seconds.count(), 20.0) << "a read that copies as it grows takes far longer";
+    if (after.PeakPagefileUsage != 0) {  // else no commit figures on this system
+        EXPECT_LT(after.PeakPagefileUsage - before.PagefileUsage, kFileBytes * 9 / 4) << "peak commit";
+    }
+
+    SetLastError(ERROR_FILE_NOT_FOUND);  // system error texts keep their line end
+    const std::wstring system = GetLastErrorText();
+    ASSERT_GE(system.size(), 3u);
+    EXPECT_EQ(system.substr(system.size() - 2), L"\r\n");
+    SetLastError(0x2000ABCD);  // customer bit set: never a system message
+    EXPECT_EQ(GetLastErrorText(), L"");
+}

@@ -1,0 +1,167 @@
+// The version objects of the three CAD applications: names and ProgIDs, the scan of installed
+// versions, the current version kept under the vendor key, and the paths derived from it.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <stdexcept>
+#include <tuple>
+#include <vector>
+
+#include "Public/cax_version.h"
+#include "registry_redirect.h"
+
+using Versions = std::vector<std::wstring>;
+constexpr int kAcad = 1, kProe = 2, kSw = 3;
+
+TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
+    enum Operation { kFromKey, kToKey, kProgId };
+    const struct {
+        int cadType;
+        Operation operation;
+        const wchar_t* input;
+        const wchar_t* expected;
+    } rows[] = {
+        // Supported versions in any case, kept as the registry spells them.
+        {kSw, kFromKey, L"solidworks 2012", L"solidworks 2012"},
+        {kSw, kFromKey, L"SOLIDWORKS 2008", L"SOLIDWORKS 2008"},
+        {kSw, kFromKey, L"SolidWorks 2009", L""},
+        {kSw, kFromKey, L"SolidWorks 2017", L""},
+        {kSw, kFromKey, L"SolidWorks 2014 SP5", L""},
+        {kSw, kFromKey, L"2014", L""},
+        // The ProgID number is the year at the end minus 1992, supported or not; no year reads as 0.
+        {kSw, kProgId, L"2012", L"SldWorks.Application.20"},
+        {kSw, kProgId, L"SolidWorks 2017", L"SldWorks.Application.25"},
+        {kSw, kProgId, L"SolidWorks 2008", L"SldWorks.Application.16"},
+        {kSw, kProgId, L"SolidWorks 2014 SP5", L"SldWorks.Application.-1992"},
+        {kSw, kProgId, L"", L""},
+        {kAcad, kFromKey, L"r18.1", L"AutoCAD 2011"},
+        {kAcad, kFromKey, L"R21.0", L""},
+        {kAcad, kToKey, L"autocad 2015", L"R20.0"},
+        {kAcad, kProgId, L"AutoCAD 2004", L"AutoCAD.Application.16"},
+        {kAcad, kProgId, L"autocad 2016", L"AutoCAD.Application.20.1"},
+        {kAcad, kProgId, L"AutoCAD 2017", L""},
+    };
+    for (const auto& row : rows) {
+        const std::unique_ptr<CCaxVersion> version(CreateCaxVersion(row.cadType));
+        const std::wstring result = row.operation == kFromKey ? version->VersionFromRegKey(row.input)
+                                    : row.operation == kToKey ? version->RegKeyFromVersion(row.input)
+                                                              : version->GetProgId(row.input);
+        EXPECT_EQ(row.expected, result) << row.cadType << " " << row.operation << " " << row.input;
+    }
+    // Too short for a year: an error that the connector's guard reports, not a read before the text.
+    EXPECT_THROW(std::unique_ptr<CCaxVersion>(CreateCaxVersion(kSw))->GetProgId(L"201"), std::out_of_range);
+    for (int cadType : {kAcad, kProe, kSw})
+        EXPECT_EQ(cadType, std::unique_ptr<CCaxVersion>(CreateCaxVersion(cadType))->GetCaxType());
+    for (int cadType : {0, 4, -1}) EXPECT_EQ(nullptr, CreateCaxVersion(cadType));
+
+    // Registry text: terminated, of even size, up to the first NUL, not expanded.
+    std::wstring text = L"previous";
+    EXPECT_FALSE(RegistryKey::TextFromData(REG_SZ, L"Ab", 4, text));
+    EXPECT_EQ(L"", text);
+    EXPECT_FALSE(RegistryKey::TextFromData(REG_MULTI_SZ, L"Ab\0", 8, text));
+    EXPECT_TRUE(RegistryKey::TextFromData(REG_SZ, L"Ab", 0, text));
+    EXPECT_TRUE(RegistryKey::TextFromData(REG_EXPAND_SZ, L"%A%\0b", 12, text));
+    EXPECT_EQ(L"%A%", text);
+}
+
+class VersionRegistry : public RegistryRedirect {
+protected:
+    static std::wstring Stored(const wchar_t* name) { return Text(HKEY_CURRENT_USER, kCaxVersionVendorKey, name); }
+};
+
+// SolidWorks stands for what every version object shares. Shaped like a real machine: versions in
+// mixed case among subkeys that are not versions, one of which enumerates after every version.
+TEST_F(VersionRegistry, ScanSelectAndCurrentVersion) {
+    const std::unique_ptr<CCaxVersion> sw(CreateCaxVersion(kSw));
+    AddKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\SolidWorks\\Security");
+    Versions versions;
+    EXPECT_EQ(L"", sw->GetLatestVersion(versions));
+    EXPECT_EQ(L"", sw->SelectVersion(L"SolidWorks 2014"));
+    EXPECT_EQ(L"", sw->GetCurrentVersion());
+    EXPECT_EQ(L"", Stored(L"SolidWorks"));  // stored as an empty string
+
+    for (const wchar_t* name : {L"AddIns", L"solidworks 2012", L"SolidWorks 2009", L"SolidWorks 2014",
+                                L"SOLIDWORKS 2016", L"SOLIDWORKS PDM"})
+        AddKey(HKEY_LOCAL_MACHINE, std::wstring(L"SOFTWARE\\SolidWorks\\") + name);
+    EXPECT_EQ(L"SOLIDWORKS 2016", sw->GetLatestVersion(versions));
+    EXPECT_EQ((Versions{L"solidworks 2012", L"SolidWorks 2014", L"SOLIDWORKS 2016",    // 64-bit view
+                        L"solidworks 2012", L"SolidWorks 2014", L"SOLIDWORKS 2016"}),  // default view
+              versions);
+    // A given list is taken as it is: its last element, not the highest number, and no new scan.
+    versions = {L"SolidWorks 2016", L"SolidWorks 2010"};
+    EXPECT_EQ(L"SolidWorks 2010", sw->GetLatestVersion(versions));
+    EXPECT_EQ(2u, versions.size());
+    EXPECT_EQ(L"solidworks 2012", sw->SelectVersion(L"solidworks 2012"));
+    for (const wchar_t* requested : {L"SolidWorks 2012", L"SolidWorks 2009", L""})  // only an exact name
+        EXPECT_EQ(L"SOLIDWORKS 2016", sw->SelectVersion(requested)) << requested;
+
+    // The current version is the stored text, else the latest, which is then stored.
+    ASSERT_TRUE(sw->SetCurrentVersion(L"SolidWorks 2008"));  // not installed, kept all the same
+    EXPECT_EQ(L"SolidWorks 2008", sw->GetCurrentVersion());
+    const DWORD number = 2014;
+    const std::wstring tooLong(RegistryKey::kBufferChars, L'x');  // its NUL does not fit the buffer
+    const std::tuple<DWORD, const void*, size_t> malformed[] = {{REG_DWORD, &number, 4},
+                                                                {REG_SZ, L"SolidWorks 2014", 5},
+                                                                {REG_SZ, L"", 2},
+                                                                {REG_SZ, tooLong.c_str(), tooLong.size() * 2 + 2}};
+    for (const auto& [type, data, size] : malformed) {
+        SetRaw(HKEY_CURRENT_USER, kCaxVersionVendorKey, L"SolidWorks", type, data, static_cast<DWORD>(size));
+        EXPECT_EQ(L"SOLIDWORKS 2016", sw->GetCurrentVersion()) << type << " " << size;
+        EXPECT_EQ(L"SOLIDWORKS 2016", Stored(L"SolidWorks"));
+    }
+}
+
+// AutoCAD: release keys as AutoCAD writes them (one with a lower-case "r"), product subkeys carrying
+// "Location", next to a key that is not a release.
+TEST_F(VersionRegistry, AcadExecutableIsInTheFirstProductOfTheCurrentRelease) {
+    const std::unique_ptr<CCaxVersion> acad(CreateCaxVersion(kAcad));
+    const std::wstring key = L"SOFTWARE\\Autodesk\\AutoCAD\\";
+    EXPECT_EQ(L"", acad->GetProgId(L""));
+    for (const auto& [product, location] : {std::pair{L"R17.2\\ACAD-7001:409", L"C:\\Acad2009"},
+                                            {L"r18.0\\ACAD-8001:409", L"C:\\AutoCAD"},
+                                            {L"r18.0\\ACAD-8001:804", L"D:\\AutoCAD zh"}})
+        SetText(HKEY_LOCAL_MACHINE, key + product, L"Location", location);
+    AddKey(HKEY_LOCAL_MACHINE, key + L"Settings");
+    EXPECT_EQ(L"AutoCAD.Application.18", acad->GetProgId(L""));  // the latest installed release
+
+    auto pathFor = [&](const wchar_t* current) {
+        SetText(HKEY_CURRENT_USER, kCaxVersionVendorKey, L"AutoCAD", current);
+        return acad->GetCurrentAppPath();
+    };
+    EXPECT_EQ(L"C:\\Acad2009\\acad.exe", pathFor(L"AutoCAD 2009"));
+    EXPECT_EQ(L"C:\\AutoCAD\\acad.exe", pathFor(L""));  // none chosen: the latest becomes current
+    EXPECT_EQ(L"AutoCAD 2010", Stored(L"AutoCAD"));
+    // Location not text, release not installed, no release at all: never "\acad.exe" in a drive's root.
+    const DWORD number = 1;
+    SetRaw(HKEY_LOCAL_MACHINE, key + L"R17.2\\ACAD-7001:409", L"Location", REG_DWORD, &number, 4);
+    for (const wchar_t* current : {L"AutoCAD 2009", L"AutoCAD 2012", L"AutoCAD 1999"})
+        EXPECT_EQ(L"", pathFor(current)) << current;
+}
+
+// Pro/ENGINEER: only choosing the current version writes it and points the message-server
+// environment value at that release; a release without "InstallDir" is stored but leaves it.
+TEST_F(VersionRegistry, ProeCurrentVersionPointsTheEnvironmentAtIt) {
+    const std::unique_ptr<CCaxVersion> proe(CreateCaxVersion(kProe));
+    const std::wstring key = L"SOFTWARE\\PTC\\Pro/ENGINEER\\";
+    const std::wstring environment = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment";
+    SetText(HKEY_LOCAL_MACHINE, key + L"Wildfire 3.0\\2006220", L"InstallDir", L"C:\\ptc\\WF3");
+    SetText(HKEY_LOCAL_MACHINE, key + L"Wildfire 4.0\\2008330", L"InstallDir", L"C:\\ptc\\WF4");
+    AddKey(HKEY_LOCAL_MACHINE, environment);
+    AddKey(HKEY_LOCAL_MACHINE, key + L"wildfire 5.0\\2009100");  // not the release's own spelling
+    EXPECT_EQ(L"C:\\ptc\\WF3\\bin\\proe1.bat", proe->GetAppPath(L"Wildfire 3.0"));
+    EXPECT_EQ(L"C:\\ptc\\WF4\\bin\\proe1.bat", proe->GetAppPath(L""));
+    EXPECT_EQ(L"", proe->GetAppPath(L"Wildfire 2.0"));
+    EXPECT_EQ(L"<absent>", Stored(L"Pro/Engineer"));
+    EXPECT_EQ(L"<absent>", Text(HKEY_LOCAL_MACHINE, environment, L"PRO_COMM_MSG_EXE"));
+    EXPECT_EQ(L"C:\\ptc\\WF4\\bin\\proe1.bat", proe->GetCurrentAppPath());
+    EXPECT_EQ(L"Wildfire 4.0", Stored(L"Pro/Engineer"));
+    const std::wstring messageServer = L"C:\\ptc\\WF4\\i486_nt\\obj\\pro_comm_msg.exe";
+    EXPECT_EQ(messageServer, Text(HKEY_LOCAL_MACHINE, environment, L"PRO_COMM_MSG_EXE"));
+
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_LOCAL_MACHINE, (key + L"wildfire 5.0").c_str()));
+    AddKey(HKEY_LOCAL_MACHINE, key + L"Wildfire 5.0\\2009100");
+    EXPECT_FALSE(proe->SetCurrentVersion(L"Wildfire 5.0"));
+    EXPECT_EQ(L"Wildfire 5.0", Stored(L"Pro/Engineer"));
+    EXPECT_EQ(messageServer, Text(HKEY_LOCAL_MACHINE, environment, L"PRO_COMM_MSG_EXE"));
+    EXPECT_EQ(L"", proe->GetCurrentAppPath());
+}
