@@ -1,7 +1,7 @@
 // The connector and its command against the simulated CAD application across the process boundary,
 // with things going wrong on the far side: every entry the connect sequence and the command
 // operations call fails in turn, answers null or answers a bad out-value; calls are slow; a machine
-// fault hits the connect sequence again and again; the outside world hands in bad input. Each time
+// fault hits the connect sequence; the outside world hands in bad input. Each time
 // the operation reports what it documents (messages as the English table has them), the process
 // goes on, and the simulator's objects are given back.
 #include <gtest/gtest.h>
@@ -26,17 +26,6 @@ using QARCAX::CaxCommand;
 using QARCAX::SldwConnector;
 
 namespace {
-
-// Handles this process holds. Measured: Wine 8's GetProcessHandleCount succeeds with a count of 0;
-// there the value of a fresh handle stands in, which climbs when handles leak because both systems
-// hand out the lowest free slot first.
-DWORD HandleCount() {
-    DWORD count = 0;
-    if (GetProcessHandleCount(GetCurrentProcess(), &count) && count != 0) return count;
-    const HANDLE probe = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    CloseHandle(probe);
-    return static_cast<DWORD>(reinterpret_cast<uintptr_t>(probe) / 4);
-}
 
 bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
 
@@ -85,15 +74,12 @@ Inject AddInFails(const wchar_t* method, long number, const wchar_t* text) {
 Inject LoadStatus(long status) {
     return [status](ISimControl* c) { return c->SetLoadAddInStatus(status, SimAlways); };
 }
-// Dependencies answers a text instead of an array, or an array of numbers.
-Inject DependenciesOf(VARTYPE type) {
-    return [type](ISimControl* c) {
-        UniqueVariant value;
-        V_VT(value.Ptr()) = type;
-        if (type == VT_BSTR) V_BSTR(value.Ptr()) = SysAllocString(L"a|b");
-        if (type != VT_BSTR) V_ARRAY(value.Ptr()) = SafeArrayCreateVector(VT_I4, 0, 4);
-        return c->SetDependencies(value.Get(), SimAlways);
-    };
+// Dependencies answers an array of numbers.
+HRESULT NumbersAsDependencies(ISimControl* control) {
+    UniqueVariant value;
+    V_VT(value.Ptr()) = VT_ARRAY | VT_I4;
+    V_ARRAY(value.Ptr()) = SafeArrayCreateVector(VT_I4, 0, 4);
+    return control->SetDependencies(value.Get(), SimAlways);
 }
 
 // A session's setting: COM joined, the registered simulator reached through its control, the
@@ -150,11 +136,6 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
     const auto deps = [](HRESULT hr) {
         return L"QARCAX::SldwCommand::GetDependencies():Get Dependencies file failed, " + ComErrorMessage(hr) + L",";
     };
-    // A late-bound failure arrives as DISP_E_EXCEPTION; the add-in's own number and text say what
-    // went wrong (an injected entry failure sets them too).
-    const auto injected = [](const wchar_t* method) {
-        return std::wstring(L"ISwAddIn.") + method + L" failed with 0x80070005 (injected)";
-    };
     std::wstring text;
     const Op connect = nullptr, none = [](CaxCommand&) { return 0; };
     const Op probe = [](CaxCommand& c) { return c.IsConnected() ? 1 : 0; };
@@ -201,14 +182,10 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
         // Opening: only the open itself decides; closing same-named documents first is best effort.
         {"OpenDocument fails", open, Fail(L"ISldWorks.OpenDocument"), -1, -1, openFailed},
         {"OpenDocument null", open, Null(L"ISldWorks.OpenDocument"), -1, -1, openFailed},
-        {"ActivateDocument fails", open, Fail(L"ISldWorks.ActivateDocument"), 0, 0, L""},
         {"ActivateDocument null", open, Null(L"ISldWorks.ActivateDocument"), 0, 0, L""},
         {"ActiveDocument fails (open)", open, Fail(L"ISldWorks.ActiveDocument"), 0, 0, L""},
-        {"EnumDocuments fails", open, Fail(L"ISldWorks.EnumDocuments"), 0, 0, L""},
         {"EnumDocuments null", open, Null(L"ISldWorks.EnumDocuments"), 0, 0, L""},
-        {"Next fails", open, Fail(L"IEnumCaxDocuments.Next"), 0, 0, L""},
         {"Next null", open, Null(L"IEnumCaxDocuments.Next"), 0, 0, L""},
-        {"FullPath fails (open)", open, Fail(L"ICaxDocument.FullPath"), 0, 0, L""},
         {"FullPath null (open)", open, Null(L"ICaxDocument.FullPath"), 0, 0, L""},
         {"PrepareClose fails", open, Fail(L"ICaxDocument.PrepareClose"), 0, 0, L""},
         {"CloseDocument fails (open)", open, Fail(L"ISldWorks.CloseDocument"), 0, 0, L""},
@@ -226,25 +203,18 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
         {"ActiveDocument fails (deps)", dependencies, Fail(L"ISldWorks.ActiveDocument"), -1, -1, deps(kFault)},
         {"ActiveDocument null (deps)", dependencies, Null(L"ISldWorks.ActiveDocument"), -1, -1, deps(E_POINTER)},
         {"Dependencies fails", dependencies, Fail(L"ICaxDocument.Dependencies"), -1, -1, deps(kFault)},
-        {"Dependencies of numbers", dependencies, DependenciesOf(VT_ARRAY | VT_I4), -1, -1,
-         deps(DISP_E_TYPEMISMATCH)},
-        {"Dependencies not an array", dependencies, DependenciesOf(VT_BSTR), -1, -1,
+        {"Dependencies of numbers", dependencies, NumbersAsDependencies, -1, -1,
          deps(DISP_E_TYPEMISMATCH)},
         // The add-in's methods by name: its own number and text when it gives a text, else the code's.
         {"CreateMenu fails with its text", menu, AddInFails(L"CreateMenu", 42, L"no menu"), DISP_E_EXCEPTION, 42,
          L"no menu"},
-        {"CreateMenu fails", menu, Fail(L"ISwAddIn.CreateMenu"), DISP_E_EXCEPTION, kFault,
-         injected(L"CreateMenu")},
-        {"RefreshTable fails with its text", refresh, AddInFails(L"RefreshTable", 7, L"no table"), DISP_E_EXCEPTION,
-         7, L"no table"},
+        // A late-bound failure arrives as DISP_E_EXCEPTION; the add-in's own number and text say what
+        // went wrong (an injected entry failure sets them too).
         {"RefreshTable fails", refresh, Fail(L"ISwAddIn.RefreshTable"), DISP_E_EXCEPTION, kFault,
-         injected(L"RefreshTable")},
+         L"ISwAddIn.RefreshTable failed with 0x80070005 (injected)"},
         {"UpdateTable fails with its text", update, AddInFails(L"UpdateTable", 9, L"stale"), DISP_E_EXCEPTION, 9,
          L"stale"},
-        {"UpdateTable fails", update, Fail(L"ISwAddIn.UpdateTable"), DISP_E_EXCEPTION, kFault,
-         injected(L"UpdateTable")},
         // Deleting the command says "Disconnect"; its failure is nobody's to report.
-        {"Disconnect fails with its text", none, AddInFails(L"Disconnect", 1, L"busy"), 0, 0, L""},
         {"Disconnect fails", none, Fail(L"ISwAddIn.Disconnect"), 0, 0, L""},
     };
     for (const auto& point : points) {
@@ -266,60 +236,39 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
     }
 }
 
-// A slow application: the library waits for every answer however long it takes.
+// A slow application: the library waits for every answer however long it takes (here a call to the
+// application and one to the add-in, both in the connect sequence).
 TEST_F(Reliability, SlowCallsAreAwaitedAndSucceed) {
-    constexpr long kDelay = 1500;
-    const std::pair<const wchar_t*, Op> slow[] = {
-        {L"ISldWorks.LoadAddIn", nullptr},
-        {L"ISwAddIn.RefreshTable", [](CaxCommand& c) { return c.RefreshTable(L"parts", L"1"); }},
-    };
-    for (const auto& [entry, op] : slow) {
-        ASSERT_EQ(S_OK, control->Reset());
-        const auto start = std::chrono::steady_clock::now();
-        const Outcome outcome = Session(control.Get(), assembly, op, [entry = entry](ISimControl* c) {
-            return c->DelayEntry(Bstr(entry).Get(), kDelay, SimOnce);
-        });
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        EXPECT_EQ(0, outcome.result) << outcome.message.c_str();
-        EXPECT_GE(elapsed, std::chrono::milliseconds(kDelay)) << "the call was really delayed";
-    }
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = Session(control.Get(), L"", nullptr, [](ISimControl* c) {
+        const HRESULT hr = c->DelayEntry(Bstr(L"ISldWorks.LoadAddIn").Get(), 1500, SimOnce);
+        return FAILED(hr) ? hr : c->DelayEntry(Bstr(L"ISwAddIn.SetAppHandle").Get(), 1500, SimOnce);
+    });
+    EXPECT_EQ(0, outcome.result) << outcome.message.c_str();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000)) << "really delayed";
     ExpectNothingHeld("after the slow calls");
 }
 
-// An access violation inside the connect sequence, a thousand times in a row: each is reported by
-// the step it hit, and the process neither dies nor gathers handles. Then a plain connect works.
-TEST_F(Reliability, AThousandMachineFaultsInsideGetAppObject) {
-    using Internals = QARCAX::SldwConnectorInternals;
+// A machine fault inside the connect sequence is reported by the step it hit, the host goes on, and a
+// plain connect works afterwards. (Many faults in a row leaking nothing is the guard's own test.)
+TEST_F(Reliability, MachineFaultInsideGetAppObjectIsReportedThere) {
     SldwConnector connector(3, kVersion, L"", L"");
     CaxCommand* made = nullptr;
     ASSERT_EQ(0, connector.NewCommand(nullptr, made));
     delete made;
     // GetAppObject first gives back the application it holds: a broken object faults in its Release.
-    // The step clears the pointer before it releases, so a broken one is never released twice.
+    // The step clears the pointer before it releases, so the broken one is never released twice.
     static void* const brokenTable[3] = {nullptr, nullptr, reinterpret_cast<void*>(0x10)};
     static void* const broken = const_cast<void**>(brokenTable);
-    ISldWorks* const brokenApp = reinterpret_cast<ISldWorks*>(const_cast<void**>(&broken));
-    const auto dropBroken = [&] {
-        if (Internals::App(connector).Get() == brokenApp) Internals::App(connector).Detach();
-    };
+    ComPtr<ISldWorks>& app = QARCAX::SldwConnectorInternals::App(connector);
+    app = ComPtr<ISldWorks>::Adopt(reinterpret_cast<ISldWorks*>(const_cast<void**>(&broken)));
+    made = nullptr;
+    EXPECT_EQ(-1, connector.NewCommand(nullptr, made));
+    EXPECT_EQ(nullptr, made);
+    EXPECT_EQ(-1, connector.errorCode);
     const std::wstring expected = L"[QARCAX::SldwConnector::GetAppObject()]: EXCEPTION_ACCESS_VIOLATION";
-    DWORD before = 0;
-    int survived = 0;
-    for (int i = 0; i < 1000; ++i) {
-        dropBroken();
-        Internals::App(connector) = ComPtr<ISldWorks>::Adopt(brokenApp);
-        connector.errorMessage.clear();
-        made = nullptr;
-        if (connector.NewCommand(nullptr, made) == -1 && made == nullptr && connector.errorCode == -1 &&
-            connector.errorMessage.compare(0, expected.size(), expected) == 0) {
-            ++survived;
-        }
-        if (i == 9) before = HandleCount();  // after any first-use setup
-    }
-    const DWORD after = HandleCount();
-    EXPECT_EQ(1000, survived) << connector.errorMessage.c_str();
-    EXPECT_LE(after, before + 2) << "handles: " << before << " -> " << after;
-    dropBroken();
+    EXPECT_EQ(expected, connector.errorMessage.substr(0, expected.size()));
+    if (app.Get() == reinterpret_cast<ISldWorks*>(const_cast<void**>(&broken))) app.Detach();
     ASSERT_EQ(0, connector.NewCommand(nullptr, made)) << connector.errorMessage.c_str();
     delete made;
 }
@@ -347,29 +296,16 @@ TEST_F(Reliability, BadInputFromTheHost) {
     // the message says which ProgID was tried; a text shorter than a year is refused by the guard.
     const std::wstring guard = L"[QARCAX::SldwConnector::GetAppObject()]: ";
     const std::pair<std::wstring, std::wstring> versions[] = {
-        {L"", L"Start  failed,"},
-        {L"S", guard},
-        {L"Sol", guard},
+        {L"Sol", L"[QARCAX::SldwConnector::GetAppObject()]: "},
         {std::wstring(10000, L'x'), L"Start SldWorks.Application.-1992 failed,"},
         {std::wstring(9996, L'y') + L"2016", L""},  // the year decides: it names the registered version
     };
     for (const auto& [version, start] : versions) {
         SldwConnector connector(3, version, L"", L"");
         CaxCommand* made = nullptr;
-        const int result = connector.NewCommand(nullptr, made);
+        EXPECT_EQ(start.empty(), connector.NewCommand(nullptr, made) == 0) << connector.errorMessage.c_str();
         delete made;
-        EXPECT_EQ(start.empty(), result == 0) << version.size() << connector.errorMessage.c_str();
         EXPECT_EQ(start, connector.errorMessage.substr(0, start.size())) << version.size();
-    }
-
-    // Handle texts that are no window handle's: none matches a running instance, so the connector
-    // starts (here: reaches) the registered application, as it does for an empty text.
-    for (const std::wstring& handle :
-         {std::wstring(L"abc"), std::wstring(L"-"), std::wstring(L"99999999999999999999"), std::wstring(10000, L'7')}) {
-        SldwConnector connector(3, kVersion, handle, L"");
-        CaxCommand* made = nullptr;
-        EXPECT_EQ(0, connector.NewCommand(nullptr, made)) << connector.errorMessage.c_str();
-        delete made;
     }
     ExpectNothingHeld("after the bad input");
 }
