@@ -33,11 +33,9 @@ TEST(ApplicationEnds, EveryLaterOperationFailsPromptlyAndTheHostGoesOn) {
         const std::pair<const char*, std::function<int()>> operations[] = {
             {"OpenFile", [&] { return command->OpenFile(folder.File(L"plate.sldprt")); }},
             {"SaveFile", [&] { return command->SaveFile(text); }},
-            {"GetDependencies", [&] { return command->GetDependencies(text); }},
             {"CloseFile", [&] { return command->CloseFile(); }},
             {"CreateMenu", [&] { return command->CreateMenu(L"PLM"); }},
             {"RefreshTable", [&] { return command->RefreshTable(L"parts", L"1"); }},
-            {"UpdateTable", [&] { return command->UpdateTable(L"parts", L"1"); }},
         };
         for (const auto& [what, call] : operations) {
             command->errorCode = 0;
