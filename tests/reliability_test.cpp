@@ -49,10 +49,8 @@ Outcome Session(ISimControl* control, const std::wstring& document, const Op& op
     const int connected = connector.NewCommand(nullptr, made);
     const std::unique_ptr<CaxCommand> command(made);
     if (!op) return {connected, connector.errorCode, connector.errorMessage};
-    if (!command || command->OpenFile(document) != 0) {
-        ADD_FAILURE() << "no session: " << connector.errorMessage.c_str();
-        return {};
-    }
+    EXPECT_TRUE(command && command->OpenFile(document) == 0) << "no session: " << connector.errorMessage.c_str();
+    if (!command) return {};
     EXPECT_EQ(S_OK, inject(control));
     const int result = op(*command);
     return {result, command->errorCode, command->errorMessage};
