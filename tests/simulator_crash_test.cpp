@@ -6,19 +6,17 @@
 
 namespace {
 
-bool UnderWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
 HRESULT Activate(ComPtr<ISldWorks>& app) {
     CLSID clsid;
     HRESULT hr = CLSIDFromProgID(L"SldWorks.Application.24", &clsid);
-    if (FAILED(hr)) return hr;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISldWorks), reinterpret_cast<void**>(app.Put()));
+    return FAILED(hr) ? hr : CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISldWorks),
+                                              reinterpret_cast<void**>(app.Put()));
 }
 
 TEST(SimulatorCrash, CallsFailOnceTheServerIsGoneAndWineRefusesReactivation) {
     ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
     {
-        ComPtr<ISldWorks> app;
+        ComPtr<ISldWorks> app, again;
         ComPtr<ISimControl> control;
         ASSERT_EQ(S_OK, Activate(app));
         ASSERT_EQ(S_OK, app.As(control));
@@ -28,15 +26,12 @@ TEST(SimulatorCrash, CallsFailOnceTheServerIsGoneAndWineRefusesReactivation) {
         EXPECT_TRUE(dead == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) || dead == RPC_E_DISCONNECTED ||
                     dead == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED))
             << std::hex << dead;
-
-        ComPtr<ISldWorks> again;
         const HRESULT hr = Activate(again);
-        if (UnderWine()) {
+        if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
             EXPECT_TRUE(FAILED(hr)) << "Wine 8 refuses activations after a server crash until wineserver -k";
         } else {
             EXPECT_EQ(S_OK, hr);
-            ComPtr<ISimControl> againControl;
-            if (SUCCEEDED(again.As(againControl))) againControl->Quit();
+            if (SUCCEEDED(again.As(control))) control->Quit();
         }
     }
     CoUninitialize();

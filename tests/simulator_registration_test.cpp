@@ -3,7 +3,6 @@
 // unregistration leaves the registry exactly as it found it.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <vector>
 
 #include "Public/sw_version.h"
@@ -13,29 +12,24 @@
 
 namespace {
 
-// Every key below root\path with its values, one line each, in enumeration order.
+// Every key below root\path with its text values, one line each, in enumeration order.
 std::wstring Tree(HKEY root, const std::wstring& path) {
     RegistryKey key;
     if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) return L"";
-    std::wstring out = path + L"\n";
-    wchar_t name[256];
-    BYTE data[2048];
-    for (DWORD i = 0;; ++i) {
-        DWORD nameChars = 256, size = sizeof(data), type = 0;
-        if (RegEnumValueW(key.Get(), i, name, &nameChars, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
-        out += L"  " + std::wstring(name) + L"=" +
-               (type == REG_SZ ? std::wstring(reinterpret_cast<wchar_t*>(data)) : L"?") + L"\n";
+    std::wstring out = path + L"\n", sub;
+    wchar_t name[256], data[1024];
+    for (DWORD i = 0, chars = 256, size = sizeof(data), type = 0;
+         RegEnumValueW(key.Get(), i, name, &chars, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) == 0;
+         ++i, chars = 256, size = sizeof(data)) {
+        out += L"  " + std::wstring(name) + L"=" + (type == REG_SZ ? data : L"?") + L"\n";
     }
-    std::wstring sub;
     for (DWORD i = 0; key.SubKeyName(i, sub) == ERROR_SUCCESS; ++i) out += Tree(root, path + L"\\" + sub);
     return out;
 }
 
-class SimulatorRegistration : public RegistryRedirect {
-protected:
-    std::wstring Snapshot() { return Tree(HKEY_LOCAL_MACHINE, L"Software") + Tree(HKEY_CURRENT_USER, L"Software"); }
-    const std::wstring program = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
-};
+using SimulatorRegistration = RegistryRedirect;
+
+std::wstring Snapshot() { return Tree(HKEY_LOCAL_MACHINE, L"Software") + Tree(HKEY_CURRENT_USER, L"Software"); }
 
 TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryAndComReadAndUnregisterRemovesExactlyThat) {
     // A real installation and another program's ProgID are present before and stay untouched.
@@ -47,13 +41,13 @@ TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryAndComReadAndUnregiste
             AddKey(root, path);
         }
     }
-    const std::wstring before = Snapshot();
+    const std::wstring before = Snapshot(), program = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
 
+    std::wstring message;
     for (bool machine : {false, true}) {
         qarsim::RegistrationOptions options;
         options.machine = machine;
         options.versions = {L"SolidWorks 2014", L"SOLIDWORKS 2016"};
-        std::wstring message;
         ASSERT_EQ(ERROR_SUCCESS, qarsim::Register(program, options, message)) << message;
         const HKEY classes = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
         EXPECT_EQ(L"{6C0F7E1A-3B52-4E5D-9A8E-2F4C7B1D9E30}",
@@ -76,13 +70,11 @@ TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryAndComReadAndUnregiste
     for (bool machine : {true, false}) {
         qarsim::RegistrationOptions options;
         options.machine = machine;
-        std::wstring message;
         EXPECT_EQ(ERROR_SUCCESS, qarsim::Unregister(program, options, message)) << message;
     }
     EXPECT_EQ(before, Snapshot());
-}
 
-TEST(SimulatorProgIds, AreTheOnesTheVersionRegistryDerives) {
+    // The ProgIDs registered are the ones the version registry derives.
     for (const wchar_t* version : {L"SolidWorks 2008", L"SolidWorks 2014", L"SOLIDWORKS 2016", L"SolidWorks 2099"}) {
         EXPECT_EQ(CSwVersion().GetProgId(version), qarsim::ProgIdOfVersion(version)) << version;
     }
