@@ -13,12 +13,9 @@
 static int passed, failed;
 
 static void Check(int ok, const char* what, int line) {
-    if (ok) {
-        ++passed;
-    } else {
-        ++failed;
-        printf("line %d: FAILED %s\n", line, what);
-    }
+    passed += ok != 0;
+    failed += ok == 0;
+    if (!ok) printf("line %d: FAILED %s\n", line, what);
 }
 #define CHECK(condition) Check((condition) != 0, #condition, __LINE__)
 #define COUNT(array) (sizeof(array) / sizeof((array)[0]))

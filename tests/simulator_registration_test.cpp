@@ -35,12 +35,8 @@ TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryAndComReadAndUnregiste
     // A real installation and another program's ProgID are present before and stay untouched.
     SetText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\SolidWorks\\SolidWorks 2012", L"Location", L"C:\\sw");
     SetText(HKEY_CURRENT_USER, L"Software\\Classes\\SldWorks.Application.20\\CLSID", nullptr, L"{x}");
-    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
-        for (const wchar_t* path : {L"Software\\Classes\\CLSID", L"Software\\Classes\\TypeLib",
-                                    L"Software\\Classes\\Interface"}) {
-            AddKey(root, path);
-        }
-    }
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
+        for (const wchar_t* path : {L"CLSID", L"TypeLib", L"Interface"}) AddKey(root, L"Software\\Classes\\" + std::wstring(path));
     const std::wstring before = Snapshot(), program = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
 
     std::wstring message;
@@ -50,14 +46,12 @@ TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryAndComReadAndUnregiste
         options.versions = {L"SolidWorks 2014", L"SOLIDWORKS 2016"};
         ASSERT_EQ(ERROR_SUCCESS, qarsim::Register(program, options, message)) << message;
         const HKEY classes = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-        EXPECT_EQ(L"{6C0F7E1A-3B52-4E5D-9A8E-2F4C7B1D9E30}",
-                  Text(classes, L"Software\\Classes\\SldWorks.Application.24\\CLSID", nullptr));
-        EXPECT_EQ(L"{00020424-0000-0000-C000-000000000046}",
-                  Text(classes, L"Software\\Classes\\Interface\\{BC02DA41-B8F0-4330-8B49-BF8FCC6C04F8}\\ProxyStubClsid32",
-                       nullptr));
-        EXPECT_EQ(program + L"\\2",
-                  Text(classes, L"Software\\Classes\\TypeLib\\{DD1D37C2-FA8D-47C7-BA86-A55DBFF67A4C}\\1.0\\0\\win64",
-                       nullptr));
+        for (const auto& [path, value] : std::vector<std::pair<std::wstring, std::wstring>>{
+                 {L"SldWorks.Application.24\\CLSID", L"{6C0F7E1A-3B52-4E5D-9A8E-2F4C7B1D9E30}"},
+                 {L"Interface\\{BC02DA41-B8F0-4330-8B49-BF8FCC6C04F8}\\ProxyStubClsid32",
+                  L"{00020424-0000-0000-C000-000000000046}"},
+                 {L"TypeLib\\{DD1D37C2-FA8D-47C7-BA86-A55DBFF67A4C}\\1.0\\0\\win64", program + L"\\2"}})
+            EXPECT_EQ(value, Text(classes, L"Software\\Classes\\" + path, nullptr)) << machine;
         std::vector<std::wstring> versions;
         CSwVersion().GetLatestVersion(versions);
         ASSERT_LE(3u, versions.size());

@@ -5,6 +5,8 @@
 // fixture "simulator" registers the server machine-wide.
 #include <gtest/gtest.h>
 
+#include <process.h>
+
 #include "sim_test_support.h"
 
 namespace {
@@ -39,19 +41,10 @@ LONG WindowOf(ISldWorks* app) {
 }
 
 // qarcadsim.exe with `arguments`, to its end; its exit code.
-DWORD RunSimulator(const std::wstring& arguments) {
+template <typename... Args>
+intptr_t RunSimulator(Args... arguments) {
     const std::wstring program = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info = {};
-    DWORD code = STILL_ACTIVE;
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) return GetLastError();
-    if (WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0) GetExitCodeProcess(info.hProcess, &code);
-    CloseHandle(info.hProcess);
-    CloseHandle(info.hThread);
-    return code;
+    return _wspawnl(_P_WAIT, program.c_str(), L"qarcadsim", arguments..., nullptr);
 }
 
 class SimulatorServer : public ::testing::Test {
@@ -107,9 +100,9 @@ TEST_F(SimulatorServer, OneApplicationPerServerEndedByQuitOrItsLastClient) {
 TEST_F(SimulatorServer, PerUserRegistrationReachesProgIdLookupOnWindowsOnly) {
     CLSID clsid;
     ASSERT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(L"SldWorks.Application.20", &clsid));
-    ASSERT_EQ(0u, RunSimulator(L"/regserver /user \"/version:SolidWorks 2012\""));
+    ASSERT_EQ(0, RunSimulator(L"/regserver", L"/user", L"\"/version:SolidWorks 2012\""));
     const HRESULT perUser = CLSIDFromProgID(L"SldWorks.Application.20", &clsid);
-    EXPECT_EQ(0u, RunSimulator(L"/unregserver /user"));
+    EXPECT_EQ(0, RunSimulator(L"/unregserver", L"/user"));
     EXPECT_EQ(UnderWine() ? CO_E_CLASSSTRING : S_OK, perUser) << "Wine 8 ignores HKCU\\Software\\Classes";
     EXPECT_EQ(CO_E_CLASSSTRING, CLSIDFromProgID(L"SldWorks.Application.20", &clsid));
 }
