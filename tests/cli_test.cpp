@@ -11,23 +11,20 @@ using namespace qarsldw;
 
 // Good command lines give their options; bad ones a message that names the problem.
 TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
-    const struct { std::vector<std::wstring> args; std::wstring error; Subcommand subcommand; } cases[] = {
-        {{L"versions"}, L"", Subcommand::Versions},
-        {{L"run", L"-", L"--lang", L"ZH-CN"}, L"", Subcommand::Run},
+    // error "" = accepted, as the subcommand given
+    const struct { std::vector<std::wstring> args; std::wstring error; Subcommand subcommand = Subcommand::None; } cases[] = {
+        {{L"versions"}, L"", Subcommand::Versions}, {{L"run", L"-", L"--lang", L"ZH-CN"}, L"", Subcommand::Run},
         {{L"doctor", L"--connect"}, L"", Subcommand::Doctor},
         {{L"bogus", L"--help", L"x"}, L"", Subcommand::Help},  // help wins wherever it stands
-        {{}, L"no subcommand given", Subcommand::None},
-        {{L"conect"}, L"unknown subcommand 'conect'", Subcommand::None},
-        {{L"connect", L"--verbose"}, L"unknown option '--verbose'", Subcommand::None},
-        {{L"connect", L"--version"}, L"--version needs a value", Subcommand::None},
-        {{L"connect", L"--version="}, L"--version needs a value", Subcommand::None},
-        {{L"connect", L"--json=1"}, L"--json takes no value", Subcommand::None},
-        {{L"run"}, L"run needs a script file, or - for standard input", Subcommand::None},
-        {{L"run", L"a.txt", L"b.txt"}, L"unexpected argument 'b.txt'", Subcommand::None},
-        {{L"connect", L"--connect"}, L"--connect belongs to doctor", Subcommand::None},
-        {{L"connect", L"--attach", L"0x1F"}, L"--attach: '0x1F' is not a window handle (a decimal number)",
-         Subcommand::None},
-        {{L"connect", L"--lang", L"de-de"}, L"--lang: 'de-de' is not one of en-us, zh-cn, zh-tw", Subcommand::None},
+        {{}, L"no subcommand given"}, {{L"conect"}, L"unknown subcommand 'conect'"},
+        {{L"connect", L"--verbose"}, L"unknown option '--verbose'"},
+        {{L"connect", L"--version"}, L"--version needs a value"}, {{L"connect", L"--version="}, L"--version needs a value"},
+        {{L"connect", L"--json=1"}, L"--json takes no value"},
+        {{L"run"}, L"run needs a script file, or - for standard input"},
+        {{L"run", L"a.txt", L"b.txt"}, L"unexpected argument 'b.txt'"},
+        {{L"connect", L"--connect"}, L"--connect belongs to doctor"},
+        {{L"connect", L"--attach", L"0x1F"}, L"--attach: '0x1F' is not a window handle (a decimal number)"},
+        {{L"connect", L"--lang", L"de-de"}, L"--lang: 'de-de' is not one of en-us, zh-cn, zh-tw"},
     };
     for (const auto& c : cases) {
         Options options;
@@ -63,12 +60,10 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
 // that cannot be used.
 TEST(CliScript, DecodesAndParsesCommandsAndNamesTheFirstBadLine) {
     const struct { std::string bytes; bool ok; } encodings[] = {
-        {"open \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
-        {"\xEF\xBB\xBFopen \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
+        {"open \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true}, {"\xEF\xBB\xBFopen \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
         {std::string("\xFF\xFEo\0p\0e\0n\0 \0\xF6\x96\xF6\x4E.\0s\0l\0d\0p\0r\0t\0", 30), true},
-        {std::string("\xFF\xFEo\0p\0e", 7), false},  // odd length
-        {"open \xE9\x9B.sldprt", false},             // cut-off sequence
-        {"open \xC0\xAF.sldprt", false},             // overlong
+        {std::string("\xFF\xFEo\0p\0e", 7), false},                                   // odd length
+        {"open \xE9\x9B.sldprt", false}, {"open \xC0\xAF.sldprt", false},  // cut off, overlong
     };
     for (const auto& c : encodings) {
         std::wstring text;
@@ -95,8 +90,7 @@ TEST(CliScript, DecodesAndParsesCommandsAndNamesTheFirstBadLine) {
     }
     const struct { const wchar_t* script; const wchar_t* error; } bad[] = {
         {L"open a\nopn b", L"line 2: unknown command 'opn' (known: open, close, save, deps, menu, refresh, update, probe)"},
-        {L"\n\nopen", L"line 3: open needs a document path"},
-        {L"open \"\"", L"line 1: open needs a document path"},
+        {L"\n\nopen", L"line 3: open needs a document path"}, {L"open \"\"", L"line 1: open needs a document path"},
         {L"save now", L"line 1: save takes no arguments"},
         {L"refresh parts", L"line 1: refresh needs two table arguments, got 1"},
         {L"update a b c", L"line 1: update needs two table arguments, got 3"},

@@ -1,8 +1,8 @@
 // qarcadsim.exe as a local server, from a client process: what only a process boundary shows, the
-// server's lifetime, a window proxy queried for its real interface and a late-bound failure's text.
-// The objects' behaviour is tested in process (simulator_inprocess_test.cpp); documents, references
-// and early-bound failures across processes in the connector's sessions (host_session_test.cpp). The
-// fixture "simulator" registers the server machine-wide.
+// server's lifetime and a window proxy queried for its real interface. The objects' behaviour is
+// tested in process (simulator_inprocess_test.cpp); documents, references and failures across
+// processes in the connector's sessions (host_session_test.cpp, reliability_test.cpp). The fixture
+// "simulator" registers the server machine-wide.
 #include <gtest/gtest.h>
 
 #include <process.h>
@@ -61,23 +61,7 @@ TEST_F(SimulatorServer, OneApplicationPerServerEndedByQuitOrItsLastClient) {
     EXPECT_EQ(first, IdOf(again.Get()));
     EXPECT_EQ(WindowOf(app.Get()), WindowOf(again.Get()));
 
-    // A late-bound failure's description crosses in EXCEPINFO (an early-bound one's error
-    // information does not under Wine).
-    LONG status = -1;
-    ComPtr<IDispatch> addIn;
-    ASSERT_EQ(S_OK, app->LoadAddIn(Bstr(TestProgramDirectory() + L"..\\BrivexSw18_x64.dll").Get(), &status));
-    ASSERT_EQ(S_OK, app->AddInObject(Bstr(L"BrivexSw18.BrivexSw18").Get(), addIn.Put()));
     ASSERT_EQ(S_OK, app.As(control));
-    ASSERT_EQ(S_OK, control->FailAddInMethod(Bstr(L"RefreshTable").Get(), E_FAIL, 12, Bstr(L"table locked").Get(),
-                                             SimOnce));
-    EXCEPINFO exception = {};
-    UniqueVariant result;
-    EXPECT_EQ(DISP_E_EXCEPTION,
-              CallByName(addIn.Get(), L"RefreshTable", DISPATCH_METHOD, {L"a", L"b"}, result.Put(), &exception));
-    EXPECT_EQ(L"table locked", UniqueBstr(exception.bstrDescription).Str());
-    UniqueBstr(exception.bstrSource).Reset();
-    UniqueBstr(exception.bstrHelpFile).Reset();
-    addIn.Reset();
 
     // Quit ends the server: the next activation starts a new one.
     EXPECT_EQ(S_OK, control->Quit());

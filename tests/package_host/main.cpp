@@ -16,5 +16,5 @@ int main() {
     const bool classes = result != 0 && !command && connector.errorCode == -1 &&
                          connector.errorMessage.find(L"SldWorks.Application.38") != std::wstring::npos;
     std::printf("C++ classes: %s (%d, %ls)\n", classes ? "ok" : "FAILED", result, connector.errorMessage.c_str());
-    return classes && ConnectThroughCInterface() == 0 ? 0 : 1;
+    return ConnectThroughCInterface() == 0 && classes ? 0 : 1;
 }
