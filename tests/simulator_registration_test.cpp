@@ -1,6 +1,6 @@
 // Registration of qarcadsim.exe, run in process against a redirected registry: what it writes is what
-// the version registry and COM read, it refuses to take over another program's keys, and
-// unregistration leaves the registry exactly as it found it.
+// the version registry reads, it refuses to take over another program's keys, and unregistration
+// leaves the registry exactly as it found it.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -31,7 +31,7 @@ using SimulatorRegistration = RegistryRedirect;
 
 std::wstring Snapshot() { return Tree(HKEY_LOCAL_MACHINE, L"Software") + Tree(HKEY_CURRENT_USER, L"Software"); }
 
-TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryAndComReadAndUnregisterRemovesExactlyThat) {
+TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryReadsAndUnregisterRemovesExactlyThat) {
     // A real installation and another program's ProgID are present before and stay untouched.
     SetText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\SolidWorks\\SolidWorks 2012", L"Location", L"C:\\sw");
     SetText(HKEY_CURRENT_USER, L"Software\\Classes\\SldWorks.Application.20\\CLSID", nullptr, L"{x}");
@@ -45,13 +45,7 @@ TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryAndComReadAndUnregiste
         options.machine = machine;
         options.versions = {L"SolidWorks 2014", L"SOLIDWORKS 2016"};
         ASSERT_EQ(ERROR_SUCCESS, qarsim::Register(program, options, message)) << message;
-        const HKEY classes = machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-        for (const auto& [path, value] : std::vector<std::pair<std::wstring, std::wstring>>{
-                 {L"SldWorks.Application.24\\CLSID", L"{6C0F7E1A-3B52-4E5D-9A8E-2F4C7B1D9E30}"},
-                 {L"Interface\\{BC02DA41-B8F0-4330-8B49-BF8FCC6C04F8}\\ProxyStubClsid32",
-                  L"{00020424-0000-0000-C000-000000000046}"},
-                 {L"TypeLib\\{DD1D37C2-FA8D-47C7-BA86-A55DBFF67A4C}\\1.0\\0\\win64", program + L"\\2"}})
-            EXPECT_EQ(value, Text(classes, L"Software\\Classes\\" + path, nullptr)) << machine;
+        // What COM reads is used by every test across processes; here what the version registry reads.
         std::vector<std::wstring> versions;
         CSwVersion().GetLatestVersion(versions);
         ASSERT_LE(3u, versions.size());
