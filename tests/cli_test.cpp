@@ -11,14 +11,19 @@ using namespace qarsldw;
 
 // Good command lines give their options; bad ones a message that names the problem.
 TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
-    // error "" = accepted, as the subcommand given
-    const struct { std::vector<std::wstring> args; std::wstring error; Subcommand subcommand = Subcommand::None; } cases[] = {
-        {{L"versions"}, L"", Subcommand::Versions}, {{L"run", L"-", L"--lang", L"ZH-CN"}, L"", Subcommand::Run},
+    const struct {
+        std::vector<std::wstring> args;
+        std::wstring error;  // "" = accepted, as the subcommand given
+        Subcommand subcommand = Subcommand::None;
+    } cases[] = {
+        {{L"versions"}, L"", Subcommand::Versions},
+        {{L"run", L"-", L"--lang", L"ZH-CN"}, L"", Subcommand::Run},
         {{L"doctor", L"--connect"}, L"", Subcommand::Doctor},
         {{L"bogus", L"--help", L"x"}, L"", Subcommand::Help},  // help wins wherever it stands
         {{}, L"no subcommand given"}, {{L"conect"}, L"unknown subcommand 'conect'"},
         {{L"connect", L"--verbose"}, L"unknown option '--verbose'"},
-        {{L"connect", L"--version"}, L"--version needs a value"}, {{L"connect", L"--version="}, L"--version needs a value"},
+        {{L"connect", L"--version"}, L"--version needs a value"},
+        {{L"connect", L"--version="}, L"--version needs a value"},
         {{L"connect", L"--json=1"}, L"--json takes no value"},
         {{L"run"}, L"run needs a script file, or - for standard input"},
         {{L"run", L"a.txt", L"b.txt"}, L"unexpected argument 'b.txt'"},
@@ -36,8 +41,9 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
     }
     Options o;
     std::wstring error;
-    ASSERT_TRUE(ParseArguments({L"--json", L"connect", L"--version", L"SolidWorks 2016", L"--attach=-42", L"--arg",
-                                L"", L"--lang", L"ZH-TW"}, o, error));
+    ASSERT_TRUE(ParseArguments({L"--json", L"connect", L"--version", L"SolidWorks 2016", L"--attach=-42",
+                                L"--arg", L"", L"--lang", L"ZH-TW"},
+                               o, error));
     EXPECT_TRUE(o.json);
     EXPECT_EQ(Subcommand::Connect, o.subcommand);
     EXPECT_EQ(L"SolidWorks 2016|-42||zh-tw", o.version + L"|" + o.attach + L"|" + o.addInArg + L"|" + o.lang);
@@ -55,8 +61,12 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
 // than turned into other paths; then arguments, quoting, comments, and the number of the first line
 // that cannot be used.
 TEST(CliScript, DecodesAndParsesCommandsAndNamesTheFirstBadLine) {
-    const struct { std::string bytes; bool ok; } encodings[] = {
-        {"open \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true}, {"\xEF\xBB\xBFopen \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
+    const struct {
+        std::string bytes;
+        bool ok;
+    } encodings[] = {
+        {"open \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
+        {"\xEF\xBB\xBFopen \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
         {std::string("\xFF\xFEo\0p\0e\0n\0 \0\xF6\x96\xF6\x4E.\0s\0l\0d\0p\0r\0t\0", 30), true},
         {std::string("\xFF\xFEo\0p\0e", 7), false},                                   // odd length
         {"open \xE9\x9B.sldprt", false}, {"open \xC0\xAF.sldprt", false},  // cut off, overlong
@@ -69,9 +79,10 @@ TEST(CliScript, DecodesAndParsesCommandsAndNamesTheFirstBadLine) {
 
     std::vector<ScriptCommand> commands;
     std::wstring error;
-    ASSERT_TRUE(ParseScript(L"# session\r\n\r\n  open C:\\My Parts\\clamp.sldasm  \r\nOPEN \"C:\\a b.sldprt\"\n"
-                            L"deps\nmenu Add to PLM\nrefresh \"parts list\" 1\nupdate a \"\"\nsave\nprobe\nclose",
-                            commands, error))
+    ASSERT_TRUE(
+        ParseScript(L"# session\r\n\r\n  open C:\\My Parts\\clamp.sldasm  \r\nOPEN \"C:\\a b.sldprt\"\n"
+                    L"deps\nmenu Add to PLM\nrefresh \"parts list\" 1\nupdate a \"\"\nsave\nprobe\nclose",
+                    commands, error))
         << ToUtf8(error);
     std::wstring got;  // "<line> <command> [<argument>]..." per command
     for (const ScriptCommand& c : commands) {
@@ -81,9 +92,14 @@ TEST(CliScript, DecodesAndParsesCommandsAndNamesTheFirstBadLine) {
     }
     EXPECT_EQ(L"3 open [C:\\My Parts\\clamp.sldasm]\n4 open [C:\\a b.sldprt]\n5 deps\n6 menu [Add to PLM]\n"
               L"7 refresh [parts list] [1]\n8 update [a] []\n9 save\n10 probe\n11 close\n", got);
-    const struct { const wchar_t* script; const wchar_t* error; } bad[] = {
-        {L"open a\nopn b", L"line 2: unknown command 'opn' (known: open, close, save, deps, menu, refresh, update, probe)"},
-        {L"\n\nopen", L"line 3: open needs a document path"}, {L"open \"\"", L"line 1: open needs a document path"},
+    const struct {
+        const wchar_t* script;
+        const wchar_t* error;
+    } bad[] = {
+        {L"open a\nopn b",
+         L"line 2: unknown command 'opn' (known: open, close, save, deps, menu, refresh, update, probe)"},
+        {L"\n\nopen", L"line 3: open needs a document path"},
+        {L"open \"\"", L"line 1: open needs a document path"},
         {L"save now", L"line 1: save takes no arguments"},
         {L"refresh parts", L"line 1: refresh needs two table arguments, got 1"},
         {L"update a b c", L"line 1: update needs two table arguments, got 3"},

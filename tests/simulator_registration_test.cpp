@@ -29,21 +29,23 @@ std::wstring Tree(HKEY root, const std::wstring& path) {
 
 using SimulatorRegistration = RegistryRedirect;
 
-std::wstring Snapshot() { return Tree(HKEY_LOCAL_MACHINE, L"Software") + Tree(HKEY_CURRENT_USER, L"Software"); }
+std::wstring Snapshot() {
+    return Tree(HKEY_LOCAL_MACHINE, L"Software") + Tree(HKEY_CURRENT_USER, L"Software");
+}
 
 TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryReadsAndUnregisterRemovesExactlyThat) {
     // A real installation and another program's ProgID are present before and stay untouched.
     SetText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\SolidWorks\\SolidWorks 2012", L"Location", L"C:\\sw");
     SetText(HKEY_CURRENT_USER, L"Software\\Classes\\SldWorks.Application.20\\CLSID", nullptr, L"{x}");
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
-        for (const wchar_t* path : {L"CLSID", L"TypeLib", L"Interface"}) AddKey(root, L"Software\\Classes\\" + std::wstring(path));
-    const std::wstring before = Snapshot(), program = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
+        for (const wchar_t* path : {L"CLSID", L"TypeLib", L"Interface"})
+            AddKey(root, L"Software\\Classes\\" + std::wstring(path));
+    const std::wstring before = Snapshot();
+    const std::wstring program = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
 
     std::wstring message;
     for (bool machine : {false, true}) {
-        qarsim::RegistrationOptions options;
-        options.machine = machine;
-        options.versions = {L"SolidWorks 2014", L"SOLIDWORKS 2016"};
+        qarsim::RegistrationOptions options{machine, {L"SolidWorks 2014", L"SOLIDWORKS 2016"}};
         ASSERT_EQ(ERROR_SUCCESS, qarsim::Register(program, options, message)) << message;
         // What COM reads is used by every test across processes; here what the version registry reads.
         std::vector<std::wstring> versions;
@@ -55,18 +57,17 @@ TEST_F(SimulatorRegistration, WritesWhatTheVersionRegistryReadsAndUnregisterRemo
         options.versions = {L"SolidWorks 2012"};
         EXPECT_EQ(ERROR_ALREADY_EXISTS, qarsim::Register(program, options, message));
     }
-    for (bool machine : {true, false}) {
-        qarsim::RegistrationOptions options;
-        options.machine = machine;
-        EXPECT_EQ(ERROR_SUCCESS, qarsim::Unregister(program, options, message)) << message;
-    }
+    for (bool machine : {true, false})
+        EXPECT_EQ(ERROR_SUCCESS, qarsim::Unregister(program, {machine, {}}, message)) << message;
     EXPECT_EQ(before, Snapshot());
 
     // The ProgIDs registered are the ones the version registry derives.
-    for (const wchar_t* version : {L"SolidWorks 2008", L"SolidWorks 2014", L"SOLIDWORKS 2016", L"SolidWorks 2099"}) {
+    for (const wchar_t* version :
+         {L"SolidWorks 2008", L"SolidWorks 2014", L"SOLIDWORKS 2016", L"SolidWorks 2099"}) {
         EXPECT_EQ(CSwVersion().GetProgId(version), qarsim::ProgIdOfVersion(version)) << version;
     }
-    EXPECT_EQ(L"", qarsim::ProgIdOfVersion(L"SolidWorks 2014 SP5"));  // no year at the end: nothing to register
+    // No year at the end: nothing to register.
+    EXPECT_EQ(L"", qarsim::ProgIdOfVersion(L"SolidWorks 2014 SP5"));
 }
 
 }  // namespace
