@@ -29,7 +29,8 @@ static int Failed(const QarCommand* command, int got, int want, const wchar_t* p
     return got == want && qar_command_last_error(command, &code, message, 1024, NULL) == QAR_OK &&
            code == want && wcsstr(message, part) != NULL;
 }
-#define CHECK_FAILURE(command, call, want, part) Check(Failed(command, (call), want, part), #call, __LINE__)
+/* On the live command of main(). */
+#define CHECK_FAILURE(call, want, part) Check(Failed(command, (call), want, part), #call, __LINE__)
 
 int main(void) {
     QarConnector* connector = (QarConnector*)1;
@@ -88,21 +89,18 @@ int main(void) {
     CHECK(qar_command_close_file(command) == QAR_OK);
 
     /* Failures and refusals on a live command leave their code in its status record. */
-    CHECK_FAILURE(command, qar_command_open_file(command, L"C:\\nowhere\\missing.sldprt"), -1, L"");
-    CHECK_FAILURE(command, qar_command_save_file(command, text, COUNT(text), NULL), -1, L"");
+    CHECK_FAILURE(qar_command_open_file(command, L"C:\\nowhere\\missing.sldprt"), -1, L"");
+    CHECK_FAILURE(qar_command_save_file(command, text, COUNT(text), NULL), -1, L"");
     CHECK(text[0] == L'\0');
-    CHECK_FAILURE(command, qar_command_open_file(command, NULL), QAR_E_NULL_ARGUMENT, L"path is NULL");
-    CHECK_FAILURE(command, qar_command_create_menu(command, NULL), QAR_E_NULL_ARGUMENT, L"arg is NULL");
-    CHECK_FAILURE(command, qar_command_refresh_table(command, L"a", NULL), QAR_E_NULL_ARGUMENT,
-                  L"arg2 is NULL");
-    CHECK_FAILURE(command, qar_command_update_table(command, NULL, L"b"), QAR_E_NULL_ARGUMENT,
-                  L"arg1 is NULL");
-    CHECK_FAILURE(command, qar_command_is_connected(command, NULL), QAR_E_NULL_ARGUMENT,
-                  L"connected is NULL");
-    CHECK_FAILURE(command, qar_command_get_dependencies(command, NULL, 5, NULL), QAR_E_NULL_ARGUMENT,
+    CHECK_FAILURE(qar_command_open_file(command, NULL), QAR_E_NULL_ARGUMENT, L"path is NULL");
+    CHECK_FAILURE(qar_command_create_menu(command, NULL), QAR_E_NULL_ARGUMENT, L"arg is NULL");
+    CHECK_FAILURE(qar_command_refresh_table(command, L"a", NULL), QAR_E_NULL_ARGUMENT, L"arg2 is NULL");
+    CHECK_FAILURE(qar_command_update_table(command, NULL, L"b"), QAR_E_NULL_ARGUMENT, L"arg1 is NULL");
+    CHECK_FAILURE(qar_command_is_connected(command, NULL), QAR_E_NULL_ARGUMENT, L"connected is NULL");
+    CHECK_FAILURE(qar_command_get_dependencies(command, NULL, 5, NULL), QAR_E_NULL_ARGUMENT,
                   L"buffer is NULL");
     /* An unmapped text pointer faults inside the operation: the guard turns the fault into a result. */
-    CHECK_FAILURE(command, qar_command_open_file(command, (const wchar_t*)0x10), QAR_E_EXCEPTION,
+    CHECK_FAILURE(qar_command_open_file(command, (const wchar_t*)0x10), QAR_E_EXCEPTION,
                   L"qar_command_open_file(): ");
     CHECK(qar_command_disconnect(command) == QAR_OK);
     CHECK(qar_command_destroy(command) == QAR_OK && qar_connector_destroy(connector) == QAR_OK);

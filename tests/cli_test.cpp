@@ -44,8 +44,7 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
     ASSERT_TRUE(ParseArguments({L"--json", L"connect", L"--version", L"SolidWorks 2016", L"--attach=-42",
                                 L"--arg", L"", L"--lang", L"ZH-TW"},
                                o, error));
-    EXPECT_TRUE(o.json);
-    EXPECT_EQ(Subcommand::Connect, o.subcommand);
+    EXPECT_TRUE(o.json && o.subcommand == Subcommand::Connect);
     EXPECT_EQ(L"SolidWorks 2016|-42||zh-tw", o.version + L"|" + o.attach + L"|" + o.addInArg + L"|" + o.lang);
 
     // Handle texts as the connector compares them: anything else could never match an instance and

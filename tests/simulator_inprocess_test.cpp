@@ -38,7 +38,7 @@ protected:
 
 // The command tests (sldw_command_test.cpp) open, enumerate, close and list documents through the
 // command, the connector tests hand the add-in its host object; here what they do not show.
-TEST_F(SimulatorInProcess, DocumentsOpenByTypeListEachComponentOnceAndSave) {
+TEST_F(SimulatorInProcess, DocumentsOpenByTypeAndListEachComponentOnce) {
     ComPtr<ICaxDocument> active;
     EXPECT_TRUE(app->ActiveDocument(active.Put()) == S_FALSE && !active);
     const struct {
@@ -64,12 +64,6 @@ TEST_F(SimulatorInProcess, DocumentsOpenByTypeListEachComponentOnceAndSave) {
     ComPtr<ICaxDocument> plate = Open(L"PLATE.sldprt", 1);  // the same document again, now active
     ASSERT_EQ(S_OK, app->ActiveDocument(active.Put()));
     EXPECT_EQ(plate.Get(), active.Get());
-    LONG saved = -1;
-
-    // Save writes the file as read, even after it was deleted.
-    ASSERT_TRUE(DeleteFileW(samples.File(L"plate.sldprt").c_str()));
-    EXPECT_EQ(S_OK, plate->Save(VARIANT_TRUE, &saved));
-    EXPECT_NE(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(samples.File(L"plate.sldprt").c_str()));
     EXPECT_EQ(S_OK, app->CloseDocument(Bstr(samples.File(L"PLATE.sldprt")).Get()));  // by full path, any case
     EXPECT_EQ(E_INVALIDARG, app->CloseDocument(Bstr(L"plate.SLDPRT").Get()));        // no longer open
 }
@@ -106,15 +100,11 @@ TEST_F(SimulatorInProcess, AddInModuleLoadsOnceAndObjectsAreCountedUntilClientsL
         LONG status = -1;
         return app->LoadAddIn(Bstr(path).Get(), &status) == S_OK ? status : -1;
     };
-    EXPECT_EQ(L"application 1 2\nframe 0 0\ndocument 0 0\nenumerator 0 0\naddin 0 0\n",
-              Counts(control.Get()));
     ASSERT_EQ(S_OK, control->SetLoadAddInStatus(1, SimOnce));
     EXPECT_EQ(1, Load(module));                         // as injected, without loading
     EXPECT_EQ(1, Load(samples.File(L"plate.sldprt")));  // not a module
     ComPtr<IDispatch> object;
     EXPECT_TRUE(app->AddInObject(Bstr(L"BrivexSw18.BrivexSw18").Get(), object.Put()) == S_OK && !object);
-    // A method failure injected before the load applies to the add-in loaded next.
-    ASSERT_EQ(S_OK, control->FailAddInMethod(Bstr(L"CreateMenu").Get(), E_FAIL, 7, nullptr, SimOnce));
     EXPECT_EQ(E_INVALIDARG, control->FailAddInMethod(Bstr(L"Explode").Get(), E_FAIL, 7, nullptr, SimOnce));
     EXPECT_EQ(0, Load(module));
     EXPECT_EQ(2, Load(module));  // already loaded
@@ -122,8 +112,6 @@ TEST_F(SimulatorInProcess, AddInModuleLoadsOnceAndObjectsAreCountedUntilClientsL
     ASSERT_EQ(S_OK, app->AddInObject(Bstr(L"BrivexSw18.BrivexSw18").Get(), object.Put()));
     ASSERT_EQ(S_OK, object.As(addIn));
     object.Reset();
-    EXPECT_EQ(E_FAIL, addIn->CreateMenu(Bstr(L"m").Get()));
-    EXPECT_EQ(S_OK, addIn->CreateMenu(Bstr(L"m").Get()));  // once only
     {
         ComPtr<ICaxDocument> clamp = Open(L"clamp.sldasm", 2), plate = Open(L"plate.sldprt", 1);
         ComPtr<IEnumCaxDocuments> documents;
