@@ -8,14 +8,13 @@
 int ConnectThroughCInterface(void) {
     QarConnector* connector = NULL;
     QarCommand* command = NULL;
-    wchar_t message[512];
-    int code = 0, result, ok;
-    if (qar_connector_create(3, L"SolidWorks 2030", L"", L"", &connector) != QAR_OK) return 1;
-    result = qar_connector_new_command(connector, NULL, &command);
-    ok = result != QAR_OK && command == NULL &&
-         qar_connector_last_error(connector, &code, message, 512, NULL) == QAR_OK && code == -1 &&
-         wcsstr(message, L"SldWorks.Application.38") != NULL;
-    printf("C interface result %d, code %d\n", result, code);
+    wchar_t message[512] = L"";
+    int code = 0;
+    const int ok = qar_connector_create(3, L"SolidWorks 2030", L"", L"", &connector) == QAR_OK &&
+                   qar_connector_new_command(connector, NULL, &command) != QAR_OK && command == NULL &&
+                   qar_connector_last_error(connector, &code, message, 512, NULL) == QAR_OK && code == -1 &&
+                   wcsstr(message, L"SldWorks.Application.38") != NULL;
+    printf("C interface: %s (%d, %ls)\n", ok ? "ok" : "FAILED", code, message);
     qar_connector_destroy(connector);
     return ok ? 0 : 1;
 }
