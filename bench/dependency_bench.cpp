@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "../tests/dependency_arrays.h"
+#include "dependency_arrays.h"
 #include "sldw/sldw_command.h"
 
 namespace {

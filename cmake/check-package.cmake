@@ -33,7 +33,8 @@ endif()
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${simulator_prefix} --component simulator)
 file(GLOB_RECURSE installed RELATIVE ${simulator_prefix} ${simulator_prefix}/*)
 list(SORT installed)
-set(expected simulator/BrivexSw18_x64.dll simulator/qarcadsim.exe simulator/samples/bolt.sldprt
+set(expected simulator/BrivexSw18_x64.dll simulator/include/simulator/sim_client.h
+    simulator/include/simulator/sim_control.h simulator/qarcadsim.exe simulator/samples/bolt.sldprt
     simulator/samples/clamp.sldasm simulator/samples/clamp.slddrw simulator/samples/plate.sldprt)
 if(NOT installed STREQUAL expected)
     message(FATAL_ERROR "the simulator component installed: ${installed}\nexpected: ${expected}")

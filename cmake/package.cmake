@@ -6,7 +6,8 @@
 # The library component: bin/QarSldwInterface_x64.dll, lib/libQarSldwInterface_x64.dll.a, the public
 # headers under include/ in the layout they include each other by, and lib/cmake/QarSldwInterface/
 # with the package configuration (imported target QarSldwInterface::QarSldwInterface).
-# The simulator component goes to simulator/ and is left out of a plain install: its stand-in add-in
+# The simulator component goes to simulator/ (with simulator/include/ for a host's own tests against
+# it) and is left out of a plain install: its stand-in add-in
 # module must never end up beside the library, where the connector would load it into a real
 # application.
 include(CMakePackageConfigHelpers)
@@ -37,3 +38,6 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfig.cmake
 install(PROGRAMS $<TARGET_FILE:qarcadsim> $<TARGET_FILE:BrivexSw18_x64>
     DESTINATION simulator COMPONENT simulator EXCLUDE_FROM_ALL)
 install(DIRECTORY simulator/samples/ DESTINATION simulator/samples COMPONENT simulator EXCLUDE_FROM_ALL)
+# For a host's own tests against the simulator: its control interface and the helpers that read it.
+install(FILES simulator/sim_client.h ${CMAKE_BINARY_DIR}/simulator/sim_control.h
+    DESTINATION simulator/include/simulator COMPONENT simulator EXCLUDE_FROM_ALL)

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <random>
 
-#include "dependency_arrays.h"
+#include "bench/dependency_arrays.h"
 #include "sldw/sldw_command.h"
 
 using QARCAX::command_detail::DependencyList;

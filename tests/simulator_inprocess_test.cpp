@@ -8,6 +8,21 @@
 
 namespace {
 
+// The strings of a vector of BSTRs from 0; empty for any other value.
+std::vector<std::wstring> StringsOf(const VARIANT& value) {
+    std::vector<std::wstring> strings;
+    LONG lower = -1, count = 0;
+    if (V_VT(&value) != (VT_ARRAY | VT_BSTR) || !UniqueSafeArray::IsVector(V_ARRAY(&value), VT_BSTR, lower, count) ||
+        lower != 0)
+        return strings;
+    for (LONG index = 0; index < count; ++index) {
+        UniqueBstr element;
+        SafeArrayGetElement(V_ARRAY(&value), &index, element.Put());
+        strings.push_back(element.Str());
+    }
+    return strings;
+}
+
 class SimulatorInProcess : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -36,8 +51,8 @@ protected:
     ComPtr<ISimControl> control;
 };
 
-// The command tests (sldw_command_test.cpp) open, enumerate, close and list documents through the
-// command, the connector tests hand the add-in its host object; here what they do not show.
+// The connector and session tests open, enumerate, close and list documents through the command;
+// here what they do not show.
 TEST_F(SimulatorInProcess, DocumentsOpenByTypeAndListEachComponentOnce) {
     ComPtr<ICaxDocument> active;
     EXPECT_TRUE(app->ActiveDocument(active.Put()) == S_FALSE && !active);
@@ -118,14 +133,14 @@ TEST_F(SimulatorInProcess, AddInModuleLoadsOnceAndObjectsAreCountedUntilClientsL
         ASSERT_EQ(S_OK, app->Frame(object.Put()));
         ASSERT_EQ(S_OK, app->EnumDocuments(documents.Put()));
         EXPECT_EQ(L"application 1 2\nframe 1 1\ndocument 2 2\nenumerator 1 1\naddin 1 1\n",
-                  Counts(control.Get()));
+                  ObjectCounts(control.Get()));
         EXPECT_EQ(S_OK, app->CloseDocument(Bstr(L"plate.sldprt").Get()));
         object.Reset();
     }
     addIn.Reset();
     // Open documents are held by the application, the loaded add-in stays loaded: neither counts.
     EXPECT_EQ(L"application 1 2\nframe 0 0\ndocument 1 0\nenumerator 0 0\naddin 1 0\n",
-              Counts(control.Get()));
+              ObjectCounts(control.Get()));
 }
 
 }  // namespace

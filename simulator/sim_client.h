@@ -1,0 +1,94 @@
+// What a host's own tests need from the simulated application besides its interfaces: a scratch copy
+// of the sample documents to open, save and delete, and the control interface's texts as strings, so
+// that a test can check what its host asked of the application and that it gave back every reference.
+// Header only; it needs nothing beyond COM and the generated control interface.
+//
+//   qarsim::SampleCopy samples(installation + L"simulator\\samples");
+//   ... the host opens samples.File(L"clamp.sldasm") and ends its session ...
+//   EXPECT_EQ(baseline, qarsim::ClientReferences(control));
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Public/com_owners.h"
+#include "simulator/sim_control.h"
+
+namespace qarsim {
+
+// A copy of every file of `samplesFolder` in a folder of its own under the temporary folder, named
+// after the process and an instance number; the copy and the folder are removed with the object.
+class SampleCopy {
+public:
+    explicit SampleCopy(const std::wstring& samplesFolder) {
+        static LONG instances = 0;
+        wchar_t temp[MAX_PATH + 1];
+        const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+        folder_ = std::wstring(temp, length) + L"qarsim-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(InterlockedIncrement(&instances));
+        complete_ = CreateDirectoryW(folder_.c_str(), nullptr) != FALSE;
+        WIN32_FIND_DATAW found;
+        const HANDLE first = FindFirstFileW((samplesFolder + L"\\*").c_str(), &found);
+        if (first == INVALID_HANDLE_VALUE) {
+            complete_ = false;
+            return;
+        }
+        const std::unique_ptr<void, decltype(&FindClose)> search(first, &FindClose);
+        do {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+            names_.push_back(found.cFileName);
+            complete_ = CopyFileW((samplesFolder + L"\\" + found.cFileName).c_str(), File(found.cFileName).c_str(),
+                                  FALSE) &&
+                        complete_;
+        } while (FindNextFileW(search.get(), &found));
+    }
+    ~SampleCopy() {
+        for (const std::wstring& name : names_) DeleteFileW(File(name).c_str());
+        RemoveDirectoryW(folder_.c_str());
+    }
+    SampleCopy(const SampleCopy&) = delete;
+    SampleCopy& operator=(const SampleCopy&) = delete;
+
+    // False when the folder could not be made, the samples not listed or a file not copied.
+    bool Complete() const { return complete_ && !names_.empty(); }
+    const std::wstring& Folder() const { return folder_; }
+    std::wstring File(const std::wstring& name) const { return folder_ + L"\\" + name; }
+
+private:
+    std::wstring folder_;
+    std::vector<std::wstring> names_;
+    bool complete_ = false;
+};
+
+// ISimControl::ObjectCounts: a "<kind> <live> <references>" line per kind of object; "" when the call fails.
+inline std::wstring ObjectCounts(ISimControl* control) {
+    UniqueBstr text;
+    return SUCCEEDED(control->ObjectCounts(text.Put())) ? text.Str() : std::wstring();
+}
+
+// The references clients hold per kind of object, "<kind> <references>" lines: open documents and the
+// loaded add-in are held by the application itself and do not count. A host that gave back everything
+// it took leaves these as they were before its session.
+inline std::wstring ClientReferences(ISimControl* control) {
+    std::wstring result;
+    const std::wstring counts = ObjectCounts(control);
+    for (size_t start = 0; start < counts.size();) {
+        const size_t end = counts.find(L'\n', start);
+        const std::wstring line = counts.substr(start, end - start);
+        const size_t first = line.find(L' '), last = line.rfind(L' ');
+        if (first != std::wstring::npos) result += line.substr(0, first) + line.substr(last) + L"\n";
+        start = end == std::wstring::npos ? counts.size() : end + 1;
+    }
+    return result;
+}
+
+// ISimControl::CallLog: a "<instance>\t<entry>(<arguments>)" line per call; "" when the call fails.
+inline std::wstring CallLog(ISimControl* control) {
+    UniqueBstr text;
+    return SUCCEEDED(control->CallLog(text.Put())) ? text.Str() : std::wstring();
+}
+
+}  // namespace qarsim
