@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <string>
-#include <vector>
-
 #include "Public/cad_interfaces.h"
 #include "Public/com_owners.h"
 #include "module_test_support.h"
