@@ -36,6 +36,8 @@ start)
     ;;
 stop)
     "$server" -k </dev/null >/dev/null 2>&1 || true
+    # -k only asks; a start right after (a rerun) must not meet the old server on its way out.
+    "$server" -w </dev/null >/dev/null 2>&1 || true
     ;;
 *)
     echo "usage: $0 start|stop PREFIX" >&2
