@@ -4,6 +4,7 @@
 
 #include "Public/com_owners.h"
 #include "Public/error_model.h"
+#include "Public/owner_thread.h"
 
 namespace QARCAX {
 
@@ -27,11 +28,25 @@ void ReleaseAppObject(void*& app) {
 }  // namespace
 
 CaxConnector::CaxConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText)
-    : errorCode(0), cadType(cadType), cadVersion(cadVersion), appHandleText(appHandleText) {}
+    : errorCode(0), cadType(cadType), cadVersion(cadVersion), appHandleText(appHandleText) {
+    qar::RegisterConnector(this, GetCurrentThreadId());
+}
 
-CaxConnector::~CaxConnector() = default;
+CaxConnector::CaxConnector(const CaxConnector& other)
+    : errorCode(other.errorCode),
+      errorMessage(other.errorMessage),
+      cadType(other.cadType),
+      cadVersion(other.cadVersion),
+      appHandleText(other.appHandleText) {
+    qar::RegisterConnector(this, qar::ConnectorOwner(&other));
+}
+
+CaxConnector::~CaxConnector() { qar::UnregisterConnector(this); }
 
 int CaxConnector::NewCommand(IDispatch* host, CaxCommand*& command) {
+    if (!qar::OnOwnerThread(this)) {
+        return qar::RecordWrongThread(L"QARCAX::CaxConnector::NewCommand", errorCode, errorMessage);
+    }
     ConnectionRecord info;
     const int result = Connect(cadVersion, appHandleText, host, info);
     if (result != 0) return result;

@@ -29,14 +29,17 @@ struct ConnectionRecord {
 class CaxConnector {
 public:
     // cadType: 1 AutoCAD, 2 Pro/ENGINEER, 3 SolidWorks.
+    // The constructing thread owns the connector: every operation called from another thread fails
+    // with RPC_E_WRONG_THREAD. A copy belongs to the thread that owns the original.
     CaxConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText);
-    CaxConnector(const CaxConnector&) = default;
+    CaxConnector(const CaxConnector& other);
     CaxConnector& operator=(const CaxConnector&) = default;
     virtual ~CaxConnector();
 
     // Connects to the application and builds a command object that the caller owns and deletes.
     // Returns 0 on success; otherwise a non-zero code, `command` untouched, and the failure in the
-    // status record (except where CreateCommand throws: that reaches the caller as it is).
+    // status record (except where CreateCommand throws: that reaches the caller as it is). Called
+    // from a thread other than the owner's it returns RPC_E_WRONG_THREAD and does nothing else.
     QAR_API int NewCommand(IDispatch* host, CaxCommand*& command);
 
     // Status record: written by each failure, never cleared by a success.

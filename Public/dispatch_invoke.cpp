@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "Public/busy_retry.h"
 #include "Public/com_owners.h"
 #include "Public/text_helpers.h"
 
@@ -50,7 +51,7 @@ private:
 
 HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-    return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id);
+    return qar::RetryWhileBusy([&] { return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id); });
 }
 
 HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id, DispatchIdCache* cache) {
@@ -60,7 +61,9 @@ HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id, Dispatch
 // Calls the method `id` with `params`; whatever it returns is dropped.
 HRESULT CallMethod(IDispatch* target, DISPID id, DISPPARAMS& params) {
     UniqueVariant result;
-    return target->Invoke(id, IID_NULL, kLocale, DISPATCH_METHOD, &params, result.Ptr(), nullptr, nullptr);
+    return qar::RetryWhileBusy([&] {
+        return target->Invoke(id, IID_NULL, kLocale, DISPATCH_METHOD, &params, result.Put(), nullptr, nullptr);
+    });
 }
 
 // Reads the property `name`; the value stays empty when the object lacks it or cannot give it.
@@ -69,8 +72,9 @@ UniqueVariant ReadProperty(IDispatch* target, const std::wstring& name) {
     DISPID id = DISPID_UNKNOWN;
     if (FAILED(LookUp(target, name, id))) return value;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    if (FAILED(target->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, value.Ptr(), nullptr,
-                              nullptr))) {
+    if (FAILED(qar::RetryWhileBusy([&] {
+            return target->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, value.Put(), nullptr, nullptr);
+        }))) {
         value.Reset();
     }
     return value;

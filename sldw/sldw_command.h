@@ -20,10 +20,14 @@ class SldwCommand : public CaxCommand {
 public:
     // `info` may be null; otherwise its fields are copied and its appObject, when set, is queried for
     // ISldWorks (a failed query leaves swApp null without a report).
+    // The constructing thread owns the command (the connector makes it on its own thread): every
+    // operation called from another thread records and returns RPC_E_WRONG_THREAD and touches nothing.
     explicit SldwCommand(const ConnectionRecord* info);
     SldwCommand(const SldwCommand&) = delete;
     SldwCommand& operator=(const SldwCommand&) = delete;
-    // Says "Disconnect" to the add-in (when there is one), then gives both references back.
+    // Says "Disconnect" to the add-in (when there is one), then gives both references back. Deleted on
+    // another thread, it says nothing and lets both references go unreleased: they belong to the
+    // owner's apartment.
     ~SldwCommand() override;
 
     void Disconnect() override;
@@ -41,9 +45,17 @@ public:
     ComPtr<ISwAddIn> addIn;
 
 private:
+    const DWORD ownerThread;
     // The add-in's method identifiers, looked up once each: addIn stays the same object for the
     // command's life (it is set once, by the connector), and COM fixes an object's identifiers.
     DispatchIdCache addInIds;
+
+    // The operations' work, run by the public operations above after the thread check.
+    bool Probe();
+    int Open(const std::wstring& path);
+    int Close();
+    int Save(std::wstring& savedPath);
+    int ListDependencies(std::wstring& dependencies);
 
     // Closes every open document whose file name (text after the last "\") equals that of `path`,
     // compared exactly. 0 when it ran to the end, -1 when an exception stopped it.

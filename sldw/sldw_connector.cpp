@@ -7,10 +7,13 @@
 #include <memory>
 #include <stdexcept>
 
+#include "Public/busy_retry.h"
 #include "Public/cad_interfaces.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
+#include "Public/owner_thread.h"
 #include "Public/text_helpers.h"
+#include "sldw/host_operation.h"
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 #include "sldw/sldw_command.h"
@@ -18,6 +21,8 @@
 namespace QARCAX {
 
 namespace {
+
+using qar::RetryWhileBusy;
 
 const GuardSite kGetAppObjectSite = {
     L"QARCAX::SldwConnector::GetAppObject", L".\\sldw_connector", 143,
@@ -36,11 +41,11 @@ const GuardSite kGetAddInObjSite = {
 // the frame is no IFrame, or the handle cannot be read.
 bool MainWindowText(ISldWorks* app, std::wstring& text) {
     ComPtr<IDispatch> frameObject;
-    if (FAILED(app->Frame(frameObject.Put())) || !frameObject) return false;
+    if (FAILED(RetryWhileBusy([&] { return app->Frame(frameObject.Put()); })) || !frameObject) return false;
     ComPtr<IFrame> frame;
-    if (FAILED(frameObject.As(frame)) || !frame) return false;
+    if (FAILED(RetryWhileBusy([&] { return frameObject.As(frame); })) || !frame) return false;
     LONG handle = 0;
-    if (FAILED(frame->GetHWnd(&handle))) return false;
+    if (FAILED(RetryWhileBusy([&] { return frame->GetHWnd(&handle); }))) return false;
     text = DecimalText(handle);
     return true;
 }
@@ -57,9 +62,11 @@ ComPtr<ISldWorks> FindRunning(const std::wstring& handleText) {
         ComPtr<IMoniker> moniker;
         if (entries->Next(1, moniker.Put(), nullptr) != S_OK) break;
         ComPtr<IUnknown> object;
-        if (FAILED(table->GetObject(moniker.Get(), object.Put())) || !object) continue;
+        if (FAILED(RetryWhileBusy([&] { return table->GetObject(moniker.Get(), object.Put()); })) || !object) {
+            continue;
+        }
         ComPtr<ISldWorks> candidate;
-        if (FAILED(object.As(candidate)) || !candidate) continue;
+        if (FAILED(RetryWhileBusy([&] { return object.As(candidate); })) || !candidate) continue;
         std::wstring text;
         if (MainWindowText(candidate.Get(), text) && text == handleText) return candidate;
     }
@@ -78,8 +85,10 @@ UniqueBstr AddInArgument(const std::wstring& text) {
 void ThrowAddInFailure(ISwAddIn* addIn, HRESULT hr) {
     ComPtr<ISupportErrorInfo> supports;
     ComPtr<IErrorInfo> info;
-    if (SUCCEEDED(addIn->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(supports.Put()))) &&
-        supports && supports->InterfaceSupportsErrorInfo(IID_ISwAddIn) == S_OK) {
+    if (SUCCEEDED(RetryWhileBusy([&] {
+            return addIn->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(supports.Put()));
+        })) &&
+        supports && RetryWhileBusy([&] { return supports->InterfaceSupportsErrorInfo(IID_ISwAddIn); }) == S_OK) {
         if (GetErrorInfo(0, info.Put()) != S_OK) info.Reset();
     }
     throw _com_error(hr, info.Detach());  // the error takes over the reference
@@ -99,9 +108,22 @@ SldwConnector::SldwConnector(int cadType, const std::wstring& cadVersion, const 
                              const std::wstring& addInArgument)
     : ComConnector(cadType, cadVersion, appHandleText), addInArgument(addInArgument) {}
 
-SldwConnector::SldwConnector(const SldwConnector& other) = default;
+SldwConnector::SldwConnector(const SldwConnector& other)
+    : ComConnector(other), addInArgument(other.addInArgument) {
+    // The references belong to the original's thread: taking them on another would touch them there.
+    if (!qar::OnOwnerThread(&other)) {
+        qar::RecordWrongThread(L"QARCAX::SldwConnector::SldwConnector", errorCode, errorMessage);
+        return;
+    }
+    appObject = other.appObject;
+    addInObject = other.addInObject;
+}
 
 SldwConnector& SldwConnector::operator=(const SldwConnector& other) {
+    if (!qar::OnOwnerThread(this) || !qar::OnOwnerThread(&other)) {
+        qar::RecordWrongThread(L"QARCAX::SldwConnector::operator=", errorCode, errorMessage);
+        return *this;
+    }
     ComConnector::operator=(other);
     // Equal pointers keep their references untouched.
     if (appObject.Get() != other.appObject.Get()) appObject = other.appObject;
@@ -110,15 +132,24 @@ SldwConnector& SldwConnector::operator=(const SldwConnector& other) {
     return *this;
 }
 
-SldwConnector::~SldwConnector() = default;
+SldwConnector::~SldwConnector() {
+    // Deleted on another thread than its owner's, the connector must not release references that
+    // belong to the owner's apartment: they are let go unreleased, and the application keeps its
+    // objects until it ends (or, under Wine, until the host process ends).
+    if (!qar::OnOwnerThread(this)) {
+        appObject.Detach();
+        addInObject.Detach();
+    }
+}
 
 int SldwConnector::CreateCommand(const void* info, CaxCommand*& command) {
     const auto* record = static_cast<const ConnectionRecord*>(info);
     // Owned here until it is handed over, so that a failed query below does not leak it.
     auto made = std::make_unique<SldwCommand>(record);
     if (addInObject) {
-        const HRESULT hr =
-            addInObject->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(made->addIn.Put()));
+        const HRESULT hr = RetryWhileBusy([&] {
+            return addInObject->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(made->addIn.Put()));
+        });
         if (FAILED(hr) && hr != E_NOINTERFACE) throw _com_error(hr);
     }
     if (record != nullptr) made->connection = *record;
@@ -134,7 +165,8 @@ int SldwConnector::GetHandleOfCaxApp(const void*, std::wstring& handleText) {
 }
 
 int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
-    return RunGuarded(kGetAppObjectSite, errorCode, errorMessage, [&]() -> int {
+    qar::BusyNoteScope busy(errorCode, errorMessage);
+    return busy.Finish(RunGuarded(kGetAppObjectSite, errorCode, errorMessage, [&]() -> int {
         std::wstring progId;
         if (!com_detail::ApplicationProgId(cadType, cadVersion, progId)) {
             throw std::invalid_argument("no CAD application of type " + std::to_string(cadType) +
@@ -145,9 +177,13 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
         if (!appObject) {
             CLSID id = CLSID_NULL;
             HRESULT hr = CLSIDFromProgID(progId.c_str(), &id);
+            // Only a busy refusal is retried: after a time-out the application may still be starting,
+            // and asking again would start a second one.
             if (SUCCEEDED(hr)) {
-                hr = CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
-                                      reinterpret_cast<void**>(appObject.Put()));
+                hr = RetryWhileBusy([&] {
+                    return CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
+                                            reinterpret_cast<void**>(appObject.Put()));
+                });
             }
             if (hr != S_OK) {
                 appObject.Reset();
@@ -158,35 +194,37 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
                 return hr;
             }
         }
-        appObject->put_Visible(VARIANT_TRUE);
-        appObject->QueryInterface(IID_IDispatch, &app);
-        return appObject->put_UserControl(VARIANT_TRUE);
-    });
+        RetryWhileBusy([&] { return appObject->put_Visible(VARIANT_TRUE); });
+        RetryWhileBusy([&] { return appObject->QueryInterface(IID_IDispatch, &app); });
+        return RetryWhileBusy([&] { return appObject->put_UserControl(VARIANT_TRUE); });
+    }));
 }
 
 int SldwConnector::LoadAddInDll() {
     if (!appObject) return -1;
     const std::wstring path = PathBesideLibrary(GetAddInDllFileName());
-    return RunGuarded(kLoadAddInDllSite, errorCode, errorMessage, [&]() -> int {
+    qar::BusyNoteScope busy(errorCode, errorMessage);
+    return busy.Finish(RunGuarded(kLoadAddInDllSite, errorCode, errorMessage, [&]() -> int {
         LONG status = 0;
         const UniqueBstr module = UniqueBstr::Copy(path);
         if (!module) throw std::bad_alloc();
-        const HRESULT hr = appObject->LoadAddIn(module.Get(), &status);
+        const HRESULT hr = RetryWhileBusy([&] { return appObject->LoadAddIn(module.Get(), &status); });
         if (status == 0 || status == 2) return hr;
         std::wstring message = FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str());
         errorCode = status;
         errorMessage.swap(message);
         return -1;
-    });
+    }));
 }
 
 int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) {
-    return RunGuarded(kGetAddInObjSite, errorCode, errorMessage, [&]() -> int {
+    qar::BusyNoteScope busy(errorCode, errorMessage);
+    return busy.Finish(RunGuarded(kGetAddInObjSite, errorCode, errorMessage, [&]() -> int {
         const std::wstring progId = GetAddInObjProgId(cadType, cadVersion);
         const UniqueBstr progIdText = UniqueBstr::Copy(progId);
         if (!progIdText) throw std::bad_alloc();
         ComPtr<IDispatch> object;
-        appObject->AddInObject(progIdText.Get(), object.Put());
+        RetryWhileBusy([&] { return appObject->AddInObject(progIdText.Get(), object.Put()); });
         if (!object) {
             if (errorCode == 0) {
                 std::wstring message = L"QARCAX::SldwConnector::GetAddInObj():" +
@@ -197,14 +235,14 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
             return -1;
         }
         addInObject.Reset();
-        object->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(addInObject.Put()));
+        RetryWhileBusy([&] { return object->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(addInObject.Put())); });
 
         std::wstring xml = LoadLanguageXml(cadType);
         DeclareUtf8(xml);
         // Each call needs the add-in; each failure ends the configuration.
         const auto configure = [&](auto call) -> HRESULT {
             if (!addInObject) throw _com_error(E_POINTER);
-            const HRESULT hr = call(addInObject.Get());
+            const HRESULT hr = RetryWhileBusy([&] { return call(addInObject.Get()); });
             if (FAILED(hr)) ThrowAddInFailure(addInObject.Get(), hr);
             return hr;
         };
@@ -212,7 +250,7 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
         configure([&](ISwAddIn* addIn) { return addIn->SetHostObject(host); });
         configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(AddInArgument(handleText).Get()); });
         return configure([&](ISwAddIn* addIn) { return addIn->SetAddInArgument(AddInArgument(addInArgument).Get()); });
-    });
+    }));
 }
 
 }  // namespace QARCAX
