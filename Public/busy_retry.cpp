@@ -8,8 +8,6 @@
 
 namespace {
 
-// Both belong to the calling thread, as its apartment does.
-thread_local unsigned long busyTimeout = 0;
 thread_local unsigned long busyNote = 0;
 
 constexpr DWORD kFirstPause = 50;
@@ -29,19 +27,13 @@ void Pause(DWORD milliseconds) {
 
 }  // namespace
 
-namespace QARCAX {
-
-void SetBusyTimeout(unsigned long milliseconds) { busyTimeout = milliseconds; }
-
-unsigned long GetBusyTimeout() { return busyTimeout; }
-
-}  // namespace QARCAX
-
 namespace qar {
 
 bool IsBusyRefusal(HRESULT hr) { return hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER; }
 
-BusyWait::BusyWait() : timeout_(busyTimeout), start_(GetTickCount()), pause_(kFirstPause) {}
+// The timeout is read through the exported function, so that code compiled from this file into a
+// host tool (which links the library's import library) follows the library's own setting.
+BusyWait::BusyWait() : timeout_(QARCAX::GetBusyTimeout()), start_(GetTickCount()), pause_(kFirstPause) {}
 
 bool BusyWait::PauseAfter(HRESULT hr) {
     if (!IsBusyRefusal(hr) || timeout_ == 0) return false;

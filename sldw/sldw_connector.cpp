@@ -16,6 +16,7 @@
 #include "sldw/host_operation.h"
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
+#include "sldw/running_instances.h"
 #include "sldw/sldw_command.h"
 
 namespace QARCAX {
@@ -37,38 +38,13 @@ const GuardSite kGetAddInObjSite = {
     L"[QARCAX::SldwConnector::GetAddInObj()]: ", -1, true,
 };
 
-// The main-window handle of `app` as signed decimal text; false when the application gives no frame,
-// the frame is no IFrame, or the handle cannot be read.
-bool MainWindowText(ISldWorks* app, std::wstring& text) {
-    ComPtr<IDispatch> frameObject;
-    if (FAILED(RetryWhileBusy([&] { return app->Frame(frameObject.Put()); })) || !frameObject) return false;
-    ComPtr<IFrame> frame;
-    if (FAILED(RetryWhileBusy([&] { return frameObject.As(frame); })) || !frame) return false;
-    LONG handle = 0;
-    if (FAILED(RetryWhileBusy([&] { return frame->GetHWnd(&handle); }))) return false;
-    text = DecimalText(handle);
-    return true;
-}
-
 // The running application whose main-window text equals `handleText`, or null. Entries that are not
 // the application, or whose window cannot be read, are passed over.
 ComPtr<ISldWorks> FindRunning(const std::wstring& handleText) {
-    ComPtr<IRunningObjectTable> table;
-    ComPtr<IEnumMoniker> entries;
-    if (FAILED(GetRunningObjectTable(0, table.Put())) || FAILED(table->EnumRunning(entries.Put())) || !entries) {
-        return ComPtr<ISldWorks>();
-    }
-    for (;;) {
-        ComPtr<IMoniker> moniker;
-        if (entries->Next(1, moniker.Put(), nullptr) != S_OK) break;
-        ComPtr<IUnknown> object;
-        if (FAILED(RetryWhileBusy([&] { return table->GetObject(moniker.Get(), object.Put()); })) || !object) {
-            continue;
-        }
+    for (const ComPtr<IMoniker>& entry : qar::RunningEntries()) {
         ComPtr<ISldWorks> candidate;
-        if (FAILED(RetryWhileBusy([&] { return object.As(candidate); })) || !candidate) continue;
         std::wstring text;
-        if (MainWindowText(candidate.Get(), text) && text == handleText) return candidate;
+        if (qar::ProbeRunningEntry(entry.Get(), candidate, text) == S_OK && text == handleText) return candidate;
     }
     return ComPtr<ISldWorks>();
 }
@@ -159,7 +135,7 @@ int SldwConnector::CreateCommand(const void* info, CaxCommand*& command) {
 
 int SldwConnector::GetHandleOfCaxApp(const void*, std::wstring& handleText) {
     std::wstring text;
-    const bool found = appObject && MainWindowText(appObject.Get(), text);
+    const bool found = appObject && qar::MainWindowText(appObject.Get(), text) == S_OK;
     handleText = found ? text : L"0";
     return found ? 0 : E_FAIL;
 }
