@@ -1,7 +1,5 @@
 #include "Public/cax_connector.h"
 
-#include <utility>
-
 #include "Public/com_owners.h"
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"
@@ -10,20 +8,16 @@ namespace QARCAX {
 
 namespace {
 
+// The connect sequence's own guard. Its file text and "line" number are frozen: they are what the
+// first release recorded in its exceptions.
 const GuardSite kConnectSite = {
     L"QARCAX::CaxConnector::Connect",
     L"..\\Public\\cax_connector",
     75,
     L"QARCAX::CaxConnector::Connect() error: ",
-    18000,
+    qar::kConnectGuardCode,
     false,
 };
-
-// Gives back the reference that an application pointer of the connect sequence carries.
-void ReleaseAppObject(void*& app) {
-    ComPtr<IDispatch>::Adopt(static_cast<IDispatch*>(app)).Reset();
-    app = nullptr;
-}
 
 }  // namespace
 
@@ -48,34 +42,26 @@ int CaxConnector::NewCommand(IDispatch* host, CaxCommand*& command) {
         return qar::RecordWrongThread(L"QARCAX::CaxConnector::NewCommand", errorCode, errorMessage);
     }
     ConnectionRecord info;
-    const int result = Connect(cadVersion, appHandleText, host, info);
+    ComPtr<IDispatch> app;
+    const int result = Connect(host, info, app);
     if (result != 0) return result;
-    // The record's reference to the application is given back however CreateCommand ends.
-    struct RecordReference {
-        ConnectionRecord& record;
-        ~RecordReference() { ReleaseAppObject(record.appObject); }
-    } recordReference{info};
+    // `app` keeps the record's application alive while CreateCommand takes references of its own,
+    // and gives its reference back however CreateCommand ends.
     return CreateCommand(&info, command);
 }
 
-int CaxConnector::Connect(const std::wstring& cadVersion, const std::wstring& appHandleText, IDispatch* host,
-                          ConnectionRecord& info) {
+int CaxConnector::Connect(IDispatch* host, ConnectionRecord& info, ComPtr<IDispatch>& app) {
     return RunGuarded(kConnectSite, errorCode, errorMessage, [&]() -> int {
-        void* app = nullptr;
-        // Until the record takes it, the application's reference is ours to give back: a step after
-        // the application was reached may fail or throw.
-        struct PendingReference {
-            void*& app;
-            ~PendingReference() {
-                if (app != nullptr) ReleaseAppObject(app);
-            }
-        } pending{app};
+        // The sequence hands the application's reference out through an untyped pointer (the
+        // function table fixes that), as QueryInterface does: written straight into its owner, so
+        // that a step failing or throwing after the application was reached gives it back.
         std::wstring handleText;
-        const int result = LoadApplication(cadVersion, appHandleText, host, handleText, app);
+        const int result =
+            LoadApplication(cadVersion, appHandleText, host, handleText, *reinterpret_cast<void**>(app.Put()));
         if (result != 0) return result;
         info.cadType = cadType;
-        info.cadVersion = this->cadVersion;
-        info.appObject = std::exchange(app, nullptr);
+        info.cadVersion = cadVersion;
+        info.appObject = app.Get();
         info.appHandleText = handleText;
         return 0;
     });

@@ -10,15 +10,16 @@
 
 #include <string>
 
+#include "Public/com_owners.h"
 #include "Public/qar_api.h"
 
 namespace QARCAX {
 
 class CaxCommand;
 
-// What the connect sequence hands to CreateCommand. appObject is the application's IDispatch pointer
-// carrying one reference; NewCommand gives that reference back once CreateCommand has returned
-// (the command takes references of its own).
+// What the connect sequence hands to CreateCommand. appObject is the application's IDispatch pointer;
+// NewCommand holds a reference to it until CreateCommand has returned (the command takes references
+// of its own).
 struct ConnectionRecord {
     void* appObject = nullptr;
     std::wstring appHandleText;
@@ -59,8 +60,9 @@ private:
     virtual int LoadApplication(const std::wstring& cadVersion, const std::wstring& appHandleText,
                                 IDispatch* host, std::wstring& handleText, void*& app) = 0;
 
-    int Connect(const std::wstring& cadVersion, const std::wstring& appHandleText, IDispatch* host,
-                ConnectionRecord& info);
+    // Runs LoadApplication under the connect guard and fills `info`; `app` holds the application's
+    // reference from the moment the sequence hands it over.
+    int Connect(IDispatch* host, ConnectionRecord& info, ComPtr<IDispatch>& app);
 };
 
 }  // namespace QARCAX

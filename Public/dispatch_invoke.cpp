@@ -17,11 +17,10 @@ constexpr LCID kLocale = LOCALE_USER_DEFAULT;
 // A VT_BSTR value holding a copy of `text` up to its first NUL; an empty text gives an empty BSTR,
 // never a null one, because a null BSTR means "no string" to some servers.
 UniqueVariant BstrValue(const std::wstring& text) {
-    BSTR copy = SysAllocString(text.c_str());
-    if (copy == nullptr) throw HResultError(E_OUTOFMEMORY);
+    UniqueBstr copy = qar::MakeBstr(text.c_str());
     UniqueVariant value;
     value.Ptr()->vt = VT_BSTR;
-    value.Ptr()->bstrVal = copy;
+    value.Ptr()->bstrVal = copy.Release();
     return value;
 }
 
@@ -101,12 +100,9 @@ void ReportAddInFailure(IDispatch* target, const std::wstring& method, HRESULT h
         }
     }
     if (description.empty()) {
-        std::wstring composed = L"call" + method + L"() error, " + ComErrorMessage(hr);
-        errorCode = hr;
-        errorMessage.swap(composed);
+        qar::RecordFailure(errorCode, errorMessage, hr, L"call" + method + L"() error, " + ComErrorMessage(hr));
     } else {
-        errorCode = number;
-        errorMessage.swap(description);
+        qar::RecordFailure(errorCode, errorMessage, number, std::move(description));
     }
 }
 
@@ -139,9 +135,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, 
         hr = CallMethod(target, id, none);
     }
     if (SUCCEEDED(hr)) return 0;
-    std::wstring text = ComErrorMessage(hr);
-    errorCode = hr;
-    errorMessage.swap(text);
+    qar::RecordFailure(errorCode, errorMessage, hr, ComErrorMessage(hr));
     return hr;
 }
 

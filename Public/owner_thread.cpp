@@ -4,6 +4,7 @@
 #include <unordered_map>
 
 #include "Public/dispatch_invoke.h"
+#include "Public/error_model.h"
 
 namespace qar {
 
@@ -43,9 +44,8 @@ DWORD ConnectorOwner(const QARCAX::CaxConnector* connector) {
 }
 
 int RecordWrongThread(const wchar_t* operation, int& errorCode, std::wstring& errorMessage) {
-    std::wstring message = std::wstring(operation) + L"():" + ComErrorMessage(RPC_E_WRONG_THREAD);
-    errorCode = RPC_E_WRONG_THREAD;
-    errorMessage.swap(message);
+    RecordFailure(errorCode, errorMessage, RPC_E_WRONG_THREAD,
+                  std::wstring(operation) + L"():" + ComErrorMessage(RPC_E_WRONG_THREAD));
     return RPC_E_WRONG_THREAD;
 }
 

@@ -34,6 +34,8 @@ struct QarCommand {
 
 namespace {
 
+// The C interface's own guard sites. Unlike the connector's, their "line" is just this file's line,
+// for a reader of the exception; no host sees it.
 constexpr GuardSite Site(const wchar_t* function, const wchar_t* prefix, int line) {
     return {function, L".\\c_interface", line, prefix, QAR_E_EXCEPTION, true};
 }

@@ -5,6 +5,7 @@
 #include "Public/busy_policy.h"
 #include "Public/busy_retry.h"
 #include "Public/dispatch_invoke.h"
+#include "Public/error_model.h"
 #include "Public/text_helpers.h"
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
@@ -55,8 +56,7 @@ int BusyNoteScope::Finish(int result) {
     if (!message.empty() && !iswspace(message.back())) message += L' ';
     message += BusyNoteText(waited);
     if (lineFeed) message += L'\n';
-    errorCode_ = code;
-    errorMessage_.swap(message);
+    RecordFailure(errorCode_, errorMessage_, code, std::move(message));
     return result;
 }
 

@@ -13,7 +13,6 @@
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 
-using QARBASE::HResultError;
 using qar::RetryWhileBusy;
 using qar::RunHostOperation;
 
@@ -23,12 +22,6 @@ namespace {
 
 // The add-in's ProgID as the probe asks the application for it.
 constexpr wchar_t kAddInProgId[] = L"BrivexSw18.BrivexSw18";
-
-UniqueBstr BstrCopy(const std::wstring& text) {
-    UniqueBstr copy = UniqueBstr::Copy(text);
-    if (!copy) throw HResultError(E_OUTOFMEMORY);
-    return copy;
-}
 
 // The text after the last `separator`, or all of `text` when it has none.
 std::wstring TextAfterLast(const std::wstring& text, wchar_t separator) {
@@ -45,15 +38,9 @@ HRESULT ActiveDocument(ISldWorks* app, ComPtr<ICaxDocument>& document) {
 
 }  // namespace
 
-SldwCommand::SldwCommand(const ConnectionRecord* info) : ownerThread(GetCurrentThreadId()) {
-    if (info == nullptr) return;
-    connection = *info;
-    if (connection.appObject != nullptr) {
-        RetryWhileBusy([&] {
-            return static_cast<IUnknown*>(connection.appObject)
-                ->QueryInterface(IID_ISldWorks, reinterpret_cast<void**>(swApp.Put()));
-        });
-    }
+SldwCommand::SldwCommand(const ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn)
+    : swApp(std::move(app)), addIn(std::move(addIn)), ownerThread(GetCurrentThreadId()) {
+    if (info != nullptr) connection = *info;
 }
 
 SldwCommand::~SldwCommand() {
@@ -94,7 +81,7 @@ bool SldwCommand::Probe() {
         hr = S_OK;  // an exception does not decide the probe; the next call does
     }
     if (FAILED(hr)) return false;
-    const UniqueBstr progId = BstrCopy(kAddInProgId);
+    const UniqueBstr progId = qar::MakeBstr(kAddInProgId);
     ComPtr<IDispatch> object;
     try {
         hr = RetryWhileBusy([&] { return swApp->AddInObject(progId.Get(), object.Put()); });
@@ -122,11 +109,10 @@ int SldwCommand::UpdateTable(const std::wstring& arg1, const std::wstring& arg2)
     });
 }
 
-int SldwCommand::RecordFailure(const wchar_t* operation, unsigned id, HRESULT hr) {
-    std::wstring message = std::wstring(L"QARCAX::SldwCommand::") + operation + L"():" +
-                           FormatString(LoadLocalizedString(id).c_str(), ComErrorMessage(hr).c_str());
-    errorCode = -1;
-    errorMessage.swap(message);
+int SldwCommand::DocumentFailure(const wchar_t* operation, unsigned id, HRESULT hr) {
+    qar::RecordFailure(errorCode, errorMessage, -1,
+                       std::wstring(L"QARCAX::SldwCommand::") + operation + L"():" +
+                           FormatString(LoadLocalizedString(id).c_str(), ComErrorMessage(hr).c_str()));
     return -1;
 }
 
@@ -136,11 +122,9 @@ int SldwCommand::OpenFile(const std::wstring& path) {
 }
 
 int SldwCommand::Open(const std::wstring& path) {
-    const UniqueBstr file = BstrCopy(path);
+    const UniqueBstr file = qar::MakeBstr(path);
     if (!PathFileExistsW(path.c_str())) {
-        std::wstring text = GetLastErrorText();
-        errorCode = -1;
-        errorMessage.swap(text);
+        qar::RecordFailure(errorCode, errorMessage, -1, GetLastErrorText());
         return -1;
     }
     if (swApp) {
@@ -160,9 +144,7 @@ int SldwCommand::Open(const std::wstring& path) {
             // ends as a refused open below
         }
     }
-    std::wstring text = LoadLocalizedString(IDS_OPEN_FAILED);
-    errorCode = -1;
-    errorMessage.swap(text);
+    qar::RecordFailure(errorCode, errorMessage, -1, LoadLocalizedString(IDS_OPEN_FAILED));
     return -1;
 }
 
@@ -206,7 +188,7 @@ int SldwCommand::Close() {
     if (SUCCEEDED(hr)) hr = RetryWhileBusy([&] { return document->NameText(name.Put()); });
     if (SUCCEEDED(hr)) hr = RetryWhileBusy([&] { return swApp->CloseDocument(name.Get()); });
     if (SUCCEEDED(hr)) return 0;
-    return RecordFailure(L"CloseFile", IDS_CLOSE_FAILED, hr);
+    return DocumentFailure(L"CloseFile", IDS_CLOSE_FAILED, hr);
 }
 
 int SldwCommand::SaveFile(std::wstring& savedPath) {
@@ -222,7 +204,7 @@ int SldwCommand::Save(std::wstring& savedPath) {
         LONG saved = 0;
         hr = RetryWhileBusy([&] { return document->Save(VARIANT_TRUE, &saved); });
     }
-    if (FAILED(hr)) return RecordFailure(L"SaveFile", IDS_SAVE_FAILED, hr);
+    if (FAILED(hr)) return DocumentFailure(L"SaveFile", IDS_SAVE_FAILED, hr);
     UniqueBstr path;
     RetryWhileBusy([&] { return document->FullPath(path.Put()); });
     savedPath = path.CStr();
@@ -236,15 +218,15 @@ int SldwCommand::GetDependencies(std::wstring& dependencies) {
 
 int SldwCommand::ListDependencies(std::wstring& dependencies) {
     dependencies.clear();
-    if (!swApp) return RecordFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoApplication);
+    if (!swApp) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoApplication);
     ComPtr<ICaxDocument> document;
     HRESULT hr = ActiveDocument(swApp.Get(), document);
-    if (!document) return RecordFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
+    if (!document) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
     UniqueVariant list;
     hr = RetryWhileBusy([&] { return document->Dependencies(VARIANT_TRUE, VARIANT_TRUE, 0, list.Put()); });
-    if (FAILED(hr)) return RecordFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
+    if (FAILED(hr)) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
     if (!command_detail::DependencyList(list.Get(), dependencies)) {
-        return RecordFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoArray);
+        return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoArray);
     }
     return 0;
 }

@@ -1,8 +1,8 @@
 // The command object for the CAD application: documents through early-bound calls on the
 // application (ISldWorks), menus and tables through calls by name on the add-in (ISwAddIn).
 //
-// Made only by the connector (SldwConnector::CreateCommand), which constructs it from the record of
-// the connect sequence and then sets addIn. Not copyable: each copy would say "Disconnect" again.
+// Made only by the connector (SldwConnector::CreateCommand), from the record of the connect sequence
+// and the connector's own references. Not copyable: each copy would say "Disconnect" again.
 #pragma once
 
 #include <windows.h>
@@ -18,11 +18,10 @@ namespace QARCAX {
 
 class SldwCommand : public CaxCommand {
 public:
-    // `info` may be null; otherwise its fields are copied and its appObject, when set, is queried for
-    // ISldWorks (a failed query leaves swApp null without a report).
+    // Takes a copy of `info` (when given) and references of its own to the application and the add-in.
     // The constructing thread owns the command (the connector makes it on its own thread): every
     // operation called from another thread records and returns RPC_E_WRONG_THREAD and touches nothing.
-    explicit SldwCommand(const ConnectionRecord* info);
+    SldwCommand(const ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn);
     SldwCommand(const SldwCommand&) = delete;
     SldwCommand& operator=(const SldwCommand&) = delete;
     // Says "Disconnect" to the add-in (when there is one), then gives both references back. Deleted on
@@ -62,7 +61,7 @@ private:
     int CloseSameNamedDocuments(const std::wstring& path);
     // Records a failed document operation: errorCode -1, errorMessage = `operation` + the message
     // `id` filled with the text of `hr`.
-    int RecordFailure(const wchar_t* operation, unsigned id, HRESULT hr);
+    int DocumentFailure(const wchar_t* operation, unsigned id, HRESULT hr);
 };
 
 // What the document operations report when there is nothing to work on; the message carries the

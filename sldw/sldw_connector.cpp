@@ -25,6 +25,8 @@ namespace {
 
 using qar::RetryWhileBusy;
 
+// The three guarded steps. Their file texts and "line" numbers are frozen: they are what the first
+// release recorded in its exceptions, and tools that parse those keep reading them.
 const GuardSite kGetAppObjectSite = {
     L"QARCAX::SldwConnector::GetAppObject", L".\\sldw_connector", 143,
     L"[QARCAX::SldwConnector::GetAppObject()]: ", -1, true,
@@ -47,13 +49,6 @@ ComPtr<ISldWorks> FindRunning(const std::wstring& handleText) {
         if (qar::ProbeRunningEntry(entry.Get(), candidate, text) == S_OK && text == handleText) return candidate;
     }
     return ComPtr<ISldWorks>();
-}
-
-// A BSTR copy of `text` for an argument of the add-in; a failed copy is a COM error.
-UniqueBstr AddInArgument(const std::wstring& text) {
-    UniqueBstr copy = UniqueBstr::Copy(text);
-    if (!copy && !text.empty()) throw _com_error(E_OUTOFMEMORY);
-    return copy;
 }
 
 // Raises the failure of an add-in configuration call as a COM error, with the add-in's error
@@ -119,17 +114,9 @@ SldwConnector::~SldwConnector() {
 }
 
 int SldwConnector::CreateCommand(const void* info, CaxCommand*& command) {
-    const auto* record = static_cast<const ConnectionRecord*>(info);
-    // Owned here until it is handed over, so that a failed query below does not leak it.
-    auto made = std::make_unique<SldwCommand>(record);
-    if (addInObject) {
-        const HRESULT hr = RetryWhileBusy([&] {
-            return addInObject->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(made->addIn.Put()));
-        });
-        if (FAILED(hr) && hr != E_NOINTERFACE) throw _com_error(hr);
-    }
-    if (record != nullptr) made->connection = *record;
-    command = made.release();
+    // The command takes references of its own to the connector's application and add-in, so that it
+    // outlives the connector.
+    command = new SldwCommand(static_cast<const ConnectionRecord*>(info), appObject, addInObject);
     return 0;
 }
 
@@ -163,15 +150,16 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
             }
             if (hr != S_OK) {
                 appObject.Reset();
-                std::wstring message = FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(), progId.c_str(),
-                                                      ComErrorMessage(hr).c_str());
-                errorCode = -1;
-                errorMessage.swap(message);
+                qar::RecordFailure(errorCode, errorMessage, -1,
+                                   FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(), progId.c_str(),
+                                                  ComErrorMessage(hr).c_str()));
                 return hr;
             }
         }
         RetryWhileBusy([&] { return appObject->put_Visible(VARIANT_TRUE); });
-        RetryWhileBusy([&] { return appObject->QueryInterface(IID_IDispatch, &app); });
+        ComPtr<IDispatch> dispatch;
+        RetryWhileBusy([&] { return appObject.As(dispatch); });
+        app = dispatch.Detach();  // the reference travels on through the connect sequence's signature
         return RetryWhileBusy([&] { return appObject->put_UserControl(VARIANT_TRUE); });
     }));
 }
@@ -182,13 +170,11 @@ int SldwConnector::LoadAddInDll() {
     qar::BusyNoteScope busy(errorCode, errorMessage);
     return busy.Finish(RunGuarded(kLoadAddInDllSite, errorCode, errorMessage, [&]() -> int {
         LONG status = 0;
-        const UniqueBstr module = UniqueBstr::Copy(path);
-        if (!module) throw std::bad_alloc();
+        const UniqueBstr module = qar::MakeBstr(path);
         const HRESULT hr = RetryWhileBusy([&] { return appObject->LoadAddIn(module.Get(), &status); });
         if (status == 0 || status == 2) return hr;
-        std::wstring message = FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str());
-        errorCode = status;
-        errorMessage.swap(message);
+        qar::RecordFailure(errorCode, errorMessage, status,
+                           FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str()));
         return -1;
     }));
 }
@@ -197,21 +183,19 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
     qar::BusyNoteScope busy(errorCode, errorMessage);
     return busy.Finish(RunGuarded(kGetAddInObjSite, errorCode, errorMessage, [&]() -> int {
         const std::wstring progId = GetAddInObjProgId(cadType, cadVersion);
-        const UniqueBstr progIdText = UniqueBstr::Copy(progId);
-        if (!progIdText) throw std::bad_alloc();
+        const UniqueBstr progIdText = qar::MakeBstr(progId);
         ComPtr<IDispatch> object;
         RetryWhileBusy([&] { return appObject->AddInObject(progIdText.Get(), object.Put()); });
         if (!object) {
             if (errorCode == 0) {
-                std::wstring message = L"QARCAX::SldwConnector::GetAddInObj():" +
-                                       FormatBuffered(LoadLocalizedString(IDS_GET_FAILED).c_str(), progId.c_str());
-                errorCode = -255;
-                errorMessage.swap(message);
+                qar::RecordFailure(errorCode, errorMessage, qar::kNoAddInObjectCode,
+                                   L"QARCAX::SldwConnector::GetAddInObj():" +
+                                       FormatBuffered(LoadLocalizedString(IDS_GET_FAILED).c_str(), progId.c_str()));
             }
             return -1;
         }
         addInObject.Reset();
-        RetryWhileBusy([&] { return object->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(addInObject.Put())); });
+        RetryWhileBusy([&] { return object.As(addInObject); });
 
         std::wstring xml = LoadLanguageXml(cadType);
         DeclareUtf8(xml);
@@ -222,10 +206,10 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
             if (FAILED(hr)) ThrowAddInFailure(addInObject.Get(), hr);
             return hr;
         };
-        configure([&](ISwAddIn* addIn) { return addIn->SetLanguageXml(AddInArgument(xml).Get()); });
+        configure([&](ISwAddIn* addIn) { return addIn->SetLanguageXml(qar::MakeBstr(xml).Get()); });
         configure([&](ISwAddIn* addIn) { return addIn->SetHostObject(host); });
-        configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(AddInArgument(handleText).Get()); });
-        return configure([&](ISwAddIn* addIn) { return addIn->SetAddInArgument(AddInArgument(addInArgument).Get()); });
+        configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(qar::MakeBstr(handleText).Get()); });
+        return configure([&](ISwAddIn* addIn) { return addIn->SetAddInArgument(qar::MakeBstr(addInArgument).Get()); });
     }));
 }
 

@@ -11,7 +11,6 @@
 
 #include "Public/dispatch_invoke.h"
 #include "Public/text_helpers.h"
-#include "counted_dispatch.h"
 #include "sim_test_support.h"
 #include "simulator/sim_application.h"
 #include "sldw/sldw_command.h"
@@ -161,7 +160,7 @@ TEST_F(ConnectorTest, FailuresKeepAnEarlierErrorAndCarryTheAddInsErrorInformatio
 }
 
 // Copies share the application and the add-in; assignment takes the new before giving back the old;
-// a second connect drops the first application.
+// a second connect drops the first application; a command holds references of its own.
 TEST_F(ConnectorTest, CopiesAssignmentAndCommandCreationCountReferences) {
     const long base = AppReferences();
     auto first = std::make_unique<SldwConnector>(3, L"SolidWorks 2016", handleText, L"");
@@ -181,18 +180,17 @@ TEST_F(ConnectorTest, CopiesAssignmentAndCommandCreationCountReferences) {
     EXPECT_EQ(base + 1, AppReferences());
     EXPECT_TRUE(Connect(copy)->IsConnected()) << "the copy still works";
 
-    // An add-in object without the add-in interface: the command is made without it.
-    CountedDispatch notOffered;
-    Internals::AddIn(copy) = ComPtr<ISwAddIn>(reinterpret_cast<ISwAddIn*>(&notOffered));
+    // A command takes references of its own to the connector's application and add-in.
     QARCAX::ConnectionRecord record;
     record.appObject = static_cast<IDispatch*>(apps[1].Get());
+    const long withConnector = AppReferences();
     CaxCommand* made = nullptr;
     EXPECT_EQ(0, Internals::CreateCommand(copy, record, made));
     ASSERT_NE(nullptr, made);
-    EXPECT_EQ(nullptr, static_cast<QARCAX::SldwCommand*>(made)->addIn.Get());
+    EXPECT_EQ(withConnector + 1, AppReferences());
+    EXPECT_EQ(Internals::AddIn(copy).Get(), static_cast<QARCAX::SldwCommand*>(made)->addIn.Get());
     delete made;
-    Internals::AddIn(copy).Reset();
-    EXPECT_EQ(1u, notOffered.references);
+    EXPECT_EQ(withConnector, AppReferences());
 }
 
 // The add-in's language file beside the library, every encoding declaration rewritten to UTF-8.
