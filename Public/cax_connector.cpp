@@ -1,6 +1,7 @@
 #include "Public/cax_connector.h"
 
 #include "Public/com_owners.h"
+#include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"
 
@@ -33,6 +34,7 @@ CaxConnector::CaxConnector(const CaxConnector& other)
       cadVersion(other.cadVersion),
       appHandleText(other.appHandleText) {
     qar::RegisterConnector(this, qar::ConnectorOwner(&other));
+    qar::SetConnectorApartment(this, qar::ConnectorApartment(&other));
 }
 
 CaxConnector::~CaxConnector() { qar::UnregisterConnector(this); }
@@ -40,6 +42,13 @@ CaxConnector::~CaxConnector() { qar::UnregisterConnector(this); }
 int CaxConnector::NewCommand(IDispatch* host, CaxCommand*& command) {
     if (!qar::OnOwnerThread(this)) {
         return qar::RecordWrongThread(L"QARCAX::CaxConnector::NewCommand", errorCode, errorMessage);
+    }
+    // A thread that was already in a multithreaded apartment could not join a single-threaded one:
+    // said here, clearly, rather than left to fail in some later call.
+    if (const HRESULT apartment = qar::ConnectorApartment(this); FAILED(apartment)) {
+        qar::RecordFailure(errorCode, errorMessage, apartment,
+                           L"QARCAX::CaxConnector::NewCommand():" + ComErrorMessage(apartment));
+        return apartment;
     }
     ConnectionRecord info;
     ComPtr<IDispatch> app;

@@ -12,9 +12,14 @@ namespace {
 
 // Connectors are made and destroyed on their hosts' threads, several at once in a host with several
 // apartments.
+struct Home {
+    DWORD thread = 0;
+    HRESULT apartment = S_OK;
+};
+
 struct OwnerTable {
     std::mutex lock;
-    std::unordered_map<const QARCAX::CaxConnector*, DWORD> owners;
+    std::unordered_map<const QARCAX::CaxConnector*, Home> homes;
 };
 
 OwnerTable& Table() {
@@ -27,20 +32,34 @@ OwnerTable& Table() {
 void RegisterConnector(const QARCAX::CaxConnector* connector, DWORD owner) {
     OwnerTable& table = Table();
     const std::lock_guard<std::mutex> hold(table.lock);
-    table.owners[connector] = owner;
+    table.homes[connector] = Home{owner, S_OK};
 }
 
 void UnregisterConnector(const QARCAX::CaxConnector* connector) {
     OwnerTable& table = Table();
     const std::lock_guard<std::mutex> hold(table.lock);
-    table.owners.erase(connector);
+    table.homes.erase(connector);
 }
 
 DWORD ConnectorOwner(const QARCAX::CaxConnector* connector) {
     OwnerTable& table = Table();
     const std::lock_guard<std::mutex> hold(table.lock);
-    const auto found = table.owners.find(connector);
-    return found != table.owners.end() ? found->second : 0;
+    const auto found = table.homes.find(connector);
+    return found != table.homes.end() ? found->second.thread : 0;
+}
+
+void SetConnectorApartment(const QARCAX::CaxConnector* connector, HRESULT joined) {
+    OwnerTable& table = Table();
+    const std::lock_guard<std::mutex> hold(table.lock);
+    const auto found = table.homes.find(connector);
+    if (found != table.homes.end()) found->second.apartment = joined;
+}
+
+HRESULT ConnectorApartment(const QARCAX::CaxConnector* connector) {
+    OwnerTable& table = Table();
+    const std::lock_guard<std::mutex> hold(table.lock);
+    const auto found = table.homes.find(connector);
+    return found != table.homes.end() ? found->second.apartment : S_OK;
 }
 
 int RecordWrongThread(const wchar_t* operation, int& errorCode, std::wstring& errorMessage) {

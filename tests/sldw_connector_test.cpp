@@ -279,4 +279,23 @@ TEST_F(ConnectorTest, AnotherThreadIsRefusedAndTouchesNothing) {
     for (IUnknown* reference : abandoned) reference->Release();
 }
 
+// A host thread already in a multithreaded apartment cannot join the single-threaded one the connector
+// needs: the first operation says so with RPC_E_CHANGED_MODE and its text, and reaches nothing.
+TEST(Apartment, AThreadInAMultithreadedApartmentIsRefusedClearly) {
+    std::thread([] {
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+        {
+            SldwConnector connector(3, L"SolidWorks 2016", L"", L"");
+            CaxCommand* made = nullptr;
+            EXPECT_EQ(RPC_E_CHANGED_MODE, connector.NewCommand(nullptr, made));
+            EXPECT_EQ(nullptr, made);
+            EXPECT_EQ(RPC_E_CHANGED_MODE, connector.errorCode);
+            EXPECT_EQ(L"QARCAX::CaxConnector::NewCommand():" + ComErrorMessage(RPC_E_CHANGED_MODE),
+                      connector.errorMessage);
+            EXPECT_EQ(nullptr, Internals::App(connector).Get()) << "nothing was reached";
+        }
+        CoUninitialize();
+    }).join();
+}
+
 }  // namespace
