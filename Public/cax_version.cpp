@@ -1,6 +1,7 @@
 #include "Public/cax_version.h"
 
 #include <cwchar>
+#include <memory>
 
 #include "Public/acad_version.h"
 #include "Public/proe_version.h"
@@ -122,3 +123,14 @@ CCaxVersion* CreateCaxVersion(int cadType) {
             return nullptr;
     }
 }
+
+namespace QARCAX::com_detail {
+
+bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring& progId) {
+    const std::unique_ptr<CCaxVersion> version(CreateCaxVersion(cadType));
+    if (!version) return false;
+    progId = version->GetProgId(cadVersion);
+    return true;
+}
+
+}  // namespace QARCAX::com_detail

@@ -10,6 +10,7 @@
 #include "Public/error_model.h"
 #include "Public/owners.h"
 #include "Public/text_helpers.h"
+#include "sldw/message_ids.h"
 
 // The image base of the module this code is linked into: the library itself in the shipped DLL.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
@@ -31,6 +32,9 @@ HMODULE ThisModule() {
 constexpr unsigned kStringsPerBlock = 16;
 // Resource names are 16-bit: a larger block number would silently name another block.
 constexpr unsigned kLastBlock = 0xFFFF;
+
+// The string-table block (a resource name) that holds message `id`.
+unsigned BlockOf(unsigned id) { return id / kStringsPerBlock + 1; }
 
 using UniqueFile = qar::UniqueAny<FILE*, qar::NullMeansNone<FILE*, fclose>>;
 
@@ -168,7 +172,7 @@ std::optional<std::wstring> StringTableEntry(const void* block, size_t bytes, un
 }
 
 std::optional<std::wstring> ModuleString(HMODULE module, unsigned id, bool exactLanguage, LANGID language) {
-    const unsigned block = id / kStringsPerBlock + 1;
+    const unsigned block = BlockOf(id);
     if (block > kLastBlock) return std::nullopt;
     const wchar_t* name = MAKEINTRESOURCEW(block);
     const HRSRC resource = exactLanguage ? FindResourceExW(module, RT_STRING, name, language)
@@ -199,6 +203,17 @@ std::wstring LoadLocalizedStringFrom(HMODULE host, LANGID hostLanguage, HMODULE 
     std::optional<std::wstring> override = ModuleString(host, id, true, hostLanguage);
     if (override && !override->empty() && SameConversions(*override, own)) return std::move(*override);
     return own;
+}
+
+std::vector<LANGID> StringTableLanguages(HMODULE module) {
+    std::vector<LANGID> languages;
+    const auto collect = [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR list) -> BOOL {
+        reinterpret_cast<std::vector<LANGID>*>(list)->push_back(language);
+        return TRUE;
+    };
+    EnumResourceLanguagesW(module, RT_STRING, MAKEINTRESOURCEW(BlockOf(IDS_START_FAILED)), collect,
+                           reinterpret_cast<LONG_PTR>(&languages));
+    return languages;
 }
 
 std::wstring ModuleFileName(HMODULE module) {

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // The message text for `id`, or "" when neither the host nor this library carries it.
 std::wstring LoadLocalizedString(unsigned id);
@@ -67,6 +68,10 @@ bool SameConversions(const std::wstring& candidate, const std::wstring& referenc
 // LoadLocalizedString with its modules and language given: `host`'s table in `hostLanguage` first,
 // then `library`'s table.
 std::wstring LoadLocalizedStringFrom(HMODULE host, LANGID hostLanguage, HMODULE library, unsigned id);
+
+// The languages in which `module` carries the library's messages (the string-table block that holds
+// the first message id), in resource order.
+std::vector<LANGID> StringTableLanguages(HMODULE module);
 
 // The full path of `module`, however long; "" on failure.
 std::wstring ModuleFileName(HMODULE module);

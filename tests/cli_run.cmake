@@ -3,6 +3,7 @@
 #   -DCOPY=<files and folders put into WORK>  -DARGS=<arguments>  -DEXIT=<expected exit code>
 #   -DINPUT=<file for standard input>  -DOUT=<regexes stdout must match>
 #   -DERR=<regexes stderr must match>  -DNOT_OUT=<regexes stdout must not match>
+#   -DMAX_SECONDS=<the longest the run may take, to the second; empty: no limit>
 # The program runs in WORK, so relative paths in a script resolve there.
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK})
@@ -14,10 +15,20 @@ set(input "")
 if(INPUT)
     set(input INPUT_FILE ${INPUT})
 endif()
+# Output goes to files, not pipes: a local server that COM starts from the program inherits its
+# handles under Wine, and a pipe would stay open for as long as that server runs.
+string(TIMESTAMP begin "%s" UTC)
 execute_process(COMMAND ${RUN} ${EXE} ${ARGS} WORKING_DIRECTORY ${WORK} ${input}
-    RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 100)
-message("--- exit ${code}\n--- stdout\n${out}--- stderr\n${err}")
+    RESULT_VARIABLE code OUTPUT_FILE ${WORK}.out ERROR_FILE ${WORK}.err TIMEOUT 100)
+string(TIMESTAMP end "%s" UTC)
+file(READ ${WORK}.out out)
+file(READ ${WORK}.err err)
+math(EXPR took "${end} - ${begin}")
+message("--- exit ${code} after ${took} s\n--- stdout\n${out}--- stderr\n${err}")
 set(failed "")
+if(MAX_SECONDS AND took GREATER MAX_SECONDS)
+    string(APPEND failed "took ${took} s, at most ${MAX_SECONDS} s expected\n")
+endif()
 if(NOT code STREQUAL EXIT)
     string(APPEND failed "exit code ${code}, expected ${EXIT}\n")
 endif()

@@ -30,6 +30,12 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
         {{L"connect", L"--connect"}, L"--connect belongs to doctor"},
         {{L"connect", L"--attach", L"0x1F"}, L"--attach: '0x1F' is not a window handle (a decimal number)"},
         {{L"connect", L"--lang", L"de-de"}, L"--lang: 'de-de' is not one of en-us, zh-cn, zh-tw"},
+        {{L"instances"}, L"", Subcommand::Instances},
+        {{L"connect", L"--busy-timeout", L"-1"}, L"--busy-timeout: '-1' is not a number of seconds (0 to 86400)"},
+        {{L"connect", L"--call-timeout=0"}, L"--call-timeout: '0' is not a number of seconds (1 to 86400)"},
+        {{L"connect", L"--attach-pid", L"4294967296"}, L"--attach-pid: '4294967296' is not a process id"},
+        {{L"connect", L"--attach", L"5", L"--attach-pid", L"7"},
+         L"--attach and --attach-pid name the instance twice; give one"},
     };
     for (const auto& c : cases) {
         Options options;
@@ -46,6 +52,11 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
                                o, error));
     EXPECT_TRUE(o.json && o.subcommand == Subcommand::Connect);
     EXPECT_EQ(L"SolidWorks 2016|-42||zh-tw", o.version + L"|" + o.attach + L"|" + o.addInArg + L"|" + o.lang);
+    EXPECT_EQ(60u, o.busyTimeoutSeconds) << "busy applications are waited for a minute unless told";
+    ASSERT_TRUE(ParseArguments({L"run", L"-", L"--busy-timeout=0", L"--call-timeout", L"30", L"--attach-pid", L"1234"},
+                               o, error));
+    EXPECT_EQ(L"0 30 1234", std::to_wstring(o.busyTimeoutSeconds) + L" " + std::to_wstring(o.callTimeoutSeconds) +
+                                L" " + std::to_wstring(o.attachPid));
 
     // Handle texts as the connector compares them: anything else could never match an instance and
     // would silently start a new one.

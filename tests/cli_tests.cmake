@@ -6,17 +6,22 @@ target_link_libraries(cli_tests PRIVATE qarsldw_cli)
 set(qar_cli_data ${CMAKE_CURRENT_SOURCE_DIR}/data/cli)
 set(qar_cli_samples ${PROJECT_SOURCE_DIR}/simulator/samples)
 # qar_cli_test(NAME FIXTURES EXIT ARGS... [COPY ...] [EXE path] [INPUT file] [OUT ...] [ERR ...]
-#   [NOT_OUT ...] [ENV ...]): qarsldw.exe run in a scratch folder of its own.
+#   [NOT_OUT ...] [ENV ...] [PREFIX wineprefix] [MAX_SECONDS n]): qarsldw.exe run in a scratch folder
+#   of its own, in the test prefix unless PREFIX names another.
 function(qar_cli_test name fixtures exit)
-    cmake_parse_arguments(PARSE_ARGV 3 arg "" "EXE;INPUT" "ARGS;COPY;OUT;ERR;NOT_OUT;ENV")
+    cmake_parse_arguments(PARSE_ARGV 3 arg "" "EXE;INPUT;PREFIX;MAX_SECONDS" "ARGS;COPY;OUT;ERR;NOT_OUT;ENV")
     set(work ${CMAKE_CURRENT_BINARY_DIR}/cli/${name})
     if(NOT arg_EXE)
         set(arg_EXE $<TARGET_FILE:qarsldw>)
     endif()
+    set(run ${QAR_WINE_RUN})
+    if(arg_PREFIX)
+        set(run ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh ${arg_PREFIX})
+    endif()
     add_test(NAME cli.${name} COMMAND ${CMAKE_COMMAND}
-        "-DRUN=${QAR_WINE_RUN}" "-DEXE=${arg_EXE}" "-DWORK=${work}" "-DCOPY=${arg_COPY}" "-DARGS=${arg_ARGS}"
+        "-DRUN=${run}" "-DEXE=${arg_EXE}" "-DWORK=${work}" "-DCOPY=${arg_COPY}" "-DARGS=${arg_ARGS}"
         "-DEXIT=${exit}" "-DINPUT=${arg_INPUT}" "-DOUT=${arg_OUT}" "-DERR=${arg_ERR}" "-DNOT_OUT=${arg_NOT_OUT}"
-        -P ${CMAKE_CURRENT_SOURCE_DIR}/cli_run.cmake)
+        "-DMAX_SECONDS=${arg_MAX_SECONDS}" -P ${CMAKE_CURRENT_SOURCE_DIR}/cli_run.cmake)
     set_tests_properties(cli.${name} PROPERTIES FIXTURES_REQUIRED "${fixtures}" TIMEOUT 120
         ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120;${arg_ENV}")
     # Everything that starts the simulator or walks the running-object table takes its turn.
@@ -81,3 +86,23 @@ qar_cli_test(handle_not_a_number wine 2
 qar_cli_test(connect_failure_in_chinese wine 1
     ARGS connect --version "SolidWorks 2030" --lang zh-cn
     ERR "^connect SolidWorks 2030: failed \\(code -1, result -2147221005\\): 启动 SldWorks\\.Application\\.38 失败, ")
+
+# A hung application: the add-in load never returns. --call-timeout gives up on it after two seconds
+# with its own exit code and says which operation was waiting; the application is left alone, so the
+# next run's doctor finds an instance that does not answer and warns instead of hanging. The hung
+# server stays behind, so these run in a prefix of their own.
+qar_private_sim_prefix(hung cli.hung)
+qar_cli_test(call_timeout "wine_hung;wine_hung_sim" 3 PREFIX ${QAR_PREFIX_hung} MAX_SECONDS 5
+    ARGS connect --version "SolidWorks 2016" --call-timeout 2
+    ENV "QARCADSIM_OPTIONS=/hang:ISldWorks.LoadAddIn"
+    ERR "connect SolidWorks 2016: no answer for 2 s; giving up and leaving the application alone")
+qar_cli_test(doctor_hung_instance "wine_hung;wine_hung_sim" 0 PREFIX ${QAR_PREFIX_hung} MAX_SECONDS 15
+    ARGS doctor --version "SolidWorks 2016"
+    OUT "warning  running: an instance did not answer within 3 s \\(busy or hung\\)\n")
+set_tests_properties(cli.doctor_hung_instance PROPERTIES DEPENDS cli.call_timeout)
+set_tests_properties(cli.call_timeout cli.doctor_hung_instance PROPERTIES RESOURCE_LOCK hung_prefix)
+
+# Two running instances: each listed with its window handle and process, and attached to by process.
+qar_sim_gtest(cli_instance_tests ${QAR_WINEPREFIX} "wine;simulator" cli_instances_test.cpp)
+add_dependencies(cli_instance_tests qarsldw)
+set_tests_properties(${cli_instance_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120")

@@ -78,6 +78,7 @@ std::wstring LineError(int line, const std::wstring& message) {
 const wchar_t* UsageText() {
     return L"usage: qarsldw <subcommand> [options]\n"
            L"  versions            installed versions per CAD family, the current one and their ProgIDs\n"
+           L"  instances           running instances: window-handle text and process id of each\n"
            L"  connect             connect, print the application's window-handle text, disconnect\n"
            L"  run SCRIPT|-        connect once and run the script's commands (file or standard input):\n"
            L"                      open PATH, close, save, deps, menu ARG, refresh A B, update A B, probe\n"
@@ -85,8 +86,11 @@ const wchar_t* UsageText() {
            L"options:\n"
            L"  --version TEXT      CAD version, e.g. \"SolidWorks 2016\" (default: the user's current one)\n"
            L"  --attach HANDLE     attach to the running instance with this window-handle text\n"
+           L"  --attach-pid PID    attach to the running instance of this process\n"
            L"  --arg TEXT          argument handed to the add-in\n"
            L"  --lang en-us|zh-cn|zh-tw  language of messages and of the add-in's language file\n"
+           L"  --busy-timeout SECONDS  how long a busy application is waited for (default 60; 0: not)\n"
+           L"  --call-timeout SECONDS  give up and exit (code 3) when one operation has no answer that long\n"
            L"  --json              one JSON object per result on standard output\n";
 }
 
@@ -103,95 +107,151 @@ bool IsHandleText(const std::wstring& text) {
     return text[0] == L'-' ? -value >= INT_MIN : value <= INT_MAX;
 }
 
-bool ParseArguments(const std::vector<std::wstring>& args, Options& options, std::wstring& error) {
-    options = Options();
-    std::vector<std::wstring> positional;
+namespace {
+
+// The options, by the kind of value they take.
+struct FlagOption {
+    const wchar_t* name;
+    bool Options::*member;
+};
+struct TextOption {
+    const wchar_t* name;
+    std::wstring Options::*member;
+    bool emptyAllowed;  // the add-in argument may be empty; a version, handle or language may not
+};
+struct NumberOption {
+    const wchar_t* name;
+    unsigned long Options::*member;
+    unsigned long least, most;
+    const wchar_t* what;
+};
+const FlagOption kFlags[] = {{L"--json", &Options::json}, {L"--connect", &Options::connect}};
+const TextOption kTexts[] = {{L"--version", &Options::version, false},
+                             {L"--attach", &Options::attach, false},
+                             {L"--arg", &Options::addInArg, true},
+                             {L"--lang", &Options::lang, false}};
+const NumberOption kNumbers[] = {
+    {L"--busy-timeout", &Options::busyTimeoutSeconds, 0, 86400, L"a number of seconds (0 to 86400)"},
+    {L"--call-timeout", &Options::callTimeoutSeconds, 1, 86400, L"a number of seconds (1 to 86400)"},
+    {L"--attach-pid", &Options::attachPid, 1, 0xFFFFFFFFUL, L"a process id"},
+};
+
+template <class Shape, size_t N>
+const Shape* Find(const Shape (&shapes)[N], const std::wstring& name) {
+    for (const Shape& shape : shapes) {
+        if (name == shape.name) return &shape;
+    }
+    return nullptr;
+}
+
+// Decimal digits only, within [least, most].
+bool ParseNumber(const std::wstring& text, unsigned long least, unsigned long most, unsigned long& value) {
+    if (text.empty() || text.size() > 10) return false;
+    unsigned long long number = 0;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        number = number * 10 + static_cast<unsigned>(c - L'0');
+    }
+    if (number < least || number > most) return false;
+    value = static_cast<unsigned long>(number);
+    return true;
+}
+
+// The options, wherever they stand; the rest goes to `positional`. --help ends the reading.
+bool ReadOptions(const std::vector<std::wstring>& args, Options& options, std::vector<std::wstring>& positional,
+                 std::wstring& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& arg = args[i];
         if (arg.size() < 2 || arg[0] != L'-') {
             positional.push_back(arg);  // "-" is standard input for run
             continue;
         }
-        std::wstring name = arg, value;
-        bool hasValue = false;
         const size_t equals = arg.find(L'=');
-        if (equals != std::wstring::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-            hasValue = true;
-        }
+        const std::wstring name = arg.substr(0, equals);
         if (name == L"--help" || name == L"-h") {
             options.subcommand = Subcommand::Help;
             return true;
         }
-        if (name == L"--json" || name == L"--connect") {
-            if (hasValue) {
+        if (const FlagOption* flag = Find(kFlags, name)) {
+            if (equals != std::wstring::npos) {
                 error = name + L" takes no value";
                 return false;
             }
-            (name == L"--json" ? options.json : options.connect) = true;
+            options.*flag->member = true;
             continue;
         }
-        std::wstring* target = name == L"--version"  ? &options.version
-                               : name == L"--attach" ? &options.attach
-                               : name == L"--arg"    ? &options.addInArg
-                               : name == L"--lang"   ? &options.lang
-                                                     : nullptr;
-        if (target == nullptr) {
+        const TextOption* text = Find(kTexts, name);
+        const NumberOption* number = Find(kNumbers, name);
+        if (text == nullptr && number == nullptr) {
             error = L"unknown option '" + name + L"'";
             return false;
         }
-        if (!hasValue) {
-            if (i + 1 >= args.size()) {
-                error = name + L" needs a value";
-                return false;
-            }
-            value = args[++i];
-        }
-        // The add-in argument may be empty; a version, handle or language may not.
-        if (value.empty() && name != L"--arg") {
+        if (equals == std::wstring::npos && i + 1 >= args.size()) {
             error = name + L" needs a value";
             return false;
         }
-        *target = value;
+        const std::wstring value = equals != std::wstring::npos ? arg.substr(equals + 1) : args[++i];
+        if (value.empty() && (number != nullptr || !text->emptyAllowed)) {
+            error = name + L" needs a value";
+            return false;
+        }
+        if (text != nullptr) {
+            options.*text->member = value;
+        } else if (!ParseNumber(value, number->least, number->most, options.*number->member)) {
+            error = name + L": '" + value + L"' is not " + number->what;
+            return false;
+        }
     }
+    return true;
+}
 
+// The subcommand and its own argument.
+bool ReadSubcommand(const std::vector<std::wstring>& positional, Options& options, std::wstring& error) {
     if (positional.empty()) {
         error = L"no subcommand given";
         return false;
     }
-    const std::wstring& sub = positional[0];
+    static const std::pair<const wchar_t*, Subcommand> kSubcommands[] = {
+        {L"versions", Subcommand::Versions}, {L"instances", Subcommand::Instances},
+        {L"connect", Subcommand::Connect},   {L"run", Subcommand::Run},
+        {L"doctor", Subcommand::Doctor},     {L"help", Subcommand::Help},
+    };
+    options.subcommand = Subcommand::None;
+    for (const auto& [name, subcommand] : kSubcommands) {
+        if (positional[0] == name) options.subcommand = subcommand;
+    }
+    if (options.subcommand == Subcommand::None) {
+        error = L"unknown subcommand '" + positional[0] + L"'";
+        return false;
+    }
     size_t expected = 1;
-    if (sub == L"versions") {
-        options.subcommand = Subcommand::Versions;
-    } else if (sub == L"connect") {
-        options.subcommand = Subcommand::Connect;
-    } else if (sub == L"doctor") {
-        options.subcommand = Subcommand::Doctor;
-    } else if (sub == L"help") {
-        options.subcommand = Subcommand::Help;
-    } else if (sub == L"run") {
-        options.subcommand = Subcommand::Run;
-        expected = 2;
+    if (options.subcommand == Subcommand::Run) {
         if (positional.size() < 2) {
             error = L"run needs a script file, or - for standard input";
             return false;
         }
         options.script = positional[1];
-    } else {
-        error = L"unknown subcommand '" + sub + L"'";
-        return false;
+        expected = 2;
     }
     if (positional.size() > expected) {
         error = L"unexpected argument '" + positional[expected] + L"'";
         return false;
     }
+    return true;
+}
+
+// What holds only for the options together.
+bool CheckTogether(Options& options, std::wstring& error) {
     if (options.connect && options.subcommand != Subcommand::Doctor) {
         error = L"--connect belongs to doctor";
         return false;
     }
     if (!options.attach.empty() && !IsHandleText(options.attach)) {
         error = L"--attach: '" + options.attach + L"' is not a window handle (a decimal number)";
+        return false;
+    }
+    if (!options.attach.empty() && options.attachPid != 0) {
+        error = L"--attach and --attach-pid name the instance twice; give one";
         return false;
     }
     if (!options.lang.empty()) {
@@ -202,6 +262,16 @@ bool ParseArguments(const std::vector<std::wstring>& args, Options& options, std
         }
     }
     return true;
+}
+
+}  // namespace
+
+bool ParseArguments(const std::vector<std::wstring>& args, Options& options, std::wstring& error) {
+    options = Options();
+    std::vector<std::wstring> positional;
+    if (!ReadOptions(args, options, positional, error)) return false;
+    if (options.subcommand == Subcommand::Help) return true;
+    return ReadSubcommand(positional, options, error) && CheckTogether(options, error);
 }
 
 const wchar_t* OpName(Op op) {

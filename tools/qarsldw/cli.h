@@ -12,7 +12,7 @@
 
 namespace qarsldw {
 
-enum class Subcommand { None, Help, Versions, Connect, Run, Doctor };
+enum class Subcommand { None, Help, Versions, Instances, Connect, Run, Doctor };
 
 struct Options {
     Subcommand subcommand = Subcommand::None;
@@ -23,11 +23,15 @@ struct Options {
     std::wstring script;    // run: a file path, or "-" for standard input
     bool json = false;      // --json
     bool connect = false;   // doctor --connect
+    unsigned long busyTimeoutSeconds = 60;  // --busy-timeout: 0 turns the busy policy off
+    unsigned long callTimeoutSeconds = 0;   // --call-timeout: 0 waits for every answer however long
+    unsigned long attachPid = 0;            // --attach-pid: the instance of this process, 0 = none
 };
 
 // Parses the arguments after the program name. false with a one-line `error` for an unknown
 // subcommand or option, a missing or surplus argument, an option that needs a value and has none,
-// a handle text that is not a number, or a language without a table.
+// a handle text that is not a number, a number out of its range, --attach with --attach-pid, or a
+// language without a table.
 bool ParseArguments(const std::vector<std::wstring>& args, Options& options, std::wstring& error);
 
 // The usage text printed by `help` and after a usage error.

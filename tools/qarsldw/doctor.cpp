@@ -1,0 +1,319 @@
+#include "tools/qarsldw/doctor.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include <QarSldwInterface.h>
+
+#include "Public/add_in_names.h"
+#include "Public/registry_key.h"
+#include "Public/text_helpers.h"
+#include "Public/version_choice.h"
+#include "sldw/localized_messages.h"
+#include "tools/qarsldw/inventory.h"
+#include "tools/qarsldw/session.h"
+
+namespace qarsldw {
+
+namespace {
+
+constexpr int kSolidWorks = 3;
+constexpr const wchar_t* kLibraryName = L"QarSldwInterface_x64.dll";
+constexpr const wchar_t* kAutomationProgId = L"QarSldw.Connector";
+// How long a running instance gets to answer the doctor before it counts as busy or hung.
+constexpr unsigned long kAnswerMs = 3000;
+
+enum class Status { Ok, Warning, Failure };
+
+// Writes one check as "ok       name: detail" (with "fix: ..." below a problem) or as a JSON object,
+// and counts warnings; failures count through the reporter.
+class Doctor {
+public:
+    explicit Doctor(Reporter& report) : report_(report) {}
+
+    void Check(const std::wstring& name, Status status, const std::wstring& detail, const std::wstring& fix = L"") {
+        const wchar_t* word = status == Status::Ok ? L"ok" : status == Status::Warning ? L"warning" : L"failure";
+        Result result;
+        result.json.Add(L"check", name).Add(L"status", word).Add(L"detail", detail);
+        if (!fix.empty()) result.json.Add(L"fix", fix);
+        result.text = std::wstring(word) + std::wstring(9 - wcslen(word), L' ') + name + L": " + detail;
+        if (!fix.empty()) result.text += L"\n         fix: " + fix;
+        result.failed = status == Status::Failure;
+        if (status == Status::Warning) ++warnings_;
+        report_.Write(result);
+    }
+    int Finish() {
+        Result summary;
+        summary.json.Add(L"check", L"summary").Add(L"failures", report_.Failures()).Add(L"warnings", warnings_);
+        summary.text =
+            std::to_wstring(report_.Failures()) + L" failed, " + std::to_wstring(warnings_) + L" warnings";
+        report_.Write(summary);
+        return report_.ExitCode();
+    }
+
+private:
+    Reporter& report_;
+    int warnings_ = 0;
+};
+
+std::wstring LanguageName(LANGID language) {
+    wchar_t name[LOCALE_NAME_MAX_LENGTH] = L"";
+    if (LCIDToLocaleName(MAKELCID(language, SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) == 0) {
+        return FormatString(L"0x%04X", language);
+    }
+    return name;
+}
+
+bool FileExists(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// The text of value `name` of HKEY_CLASSES_ROOT\<path>, "" when there is none.
+std::wstring ClassesText(const std::wstring& path, const wchar_t* name = nullptr) {
+    qar::RegistryKey key;
+    std::wstring text;
+    if (key.Open(HKEY_CLASSES_ROOT, path, KEY_READ) == ERROR_SUCCESS) key.QueryText(name, text);
+    return text;
+}
+
+// The server registered for `progId`, "" when none is: the path of the class's `serverKey` value,
+// quoted or up to its first switch.
+std::wstring RegisteredServer(const std::wstring& progId, const wchar_t* serverKey) {
+    CLSID clsid = CLSID_NULL;
+    if (FAILED(CLSIDFromProgID(progId.c_str(), &clsid))) return std::wstring();
+    wchar_t clsidText[40] = L"";
+    StringFromGUID2(clsid, clsidText, 40);
+    std::wstring command = ClassesText(std::wstring(L"CLSID\\") + clsidText + L"\\" + serverKey);
+    if (!command.empty() && command[0] == L'"') return command.substr(1, command.find(L'"', 1) - 1);
+    for (const wchar_t* cut : {L" /", L" -"}) command = command.substr(0, command.find(cut));
+    return command;
+}
+
+// What is wrong with a language file for the add-in, "" when nothing is: UTF-16LE with its mark and
+// an XML declaration that names an encoding.
+std::wstring LanguageFileProblem(const std::wstring& path) {
+    std::string bytes;
+    std::wstring error;
+    if (!FileExists(path)) return L"missing";
+    if (!ReadAll(path, bytes, error)) return error;
+    if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
+        static_cast<unsigned char>(bytes[1]) != 0xFE) {
+        return L"not UTF-16 (it does not start with the mark FF FE)";
+    }
+    std::wstring text;
+    ReadUtf16File(path, text);
+    const size_t declarationEnd = text.find(L"?>");
+    if (text.compare(0, 5, L"<?xml") != 0 || declarationEnd == std::wstring::npos ||
+        text.substr(0, declarationEnd).find(L"encoding=") == std::wstring::npos) {
+        return L"its XML declaration names no encoding";
+    }
+    return std::wstring();
+}
+
+// 1. The library this program loaded; its path, "" when it is not loaded.
+std::wstring CheckLibrary(Doctor& doctor) {
+    const HMODULE library = GetModuleHandleW(kLibraryName);
+    if (library == nullptr) {
+        doctor.Check(L"library", Status::Failure, std::wstring(kLibraryName) + L" is not loaded",
+                     L"reinstall the library beside qarsldw.exe");
+        return std::wstring();
+    }
+    const std::wstring path = localized_detail::ModuleFileName(library);
+    doctor.Check(L"library", Status::Ok, L"loaded " + path);
+    return path;
+}
+
+// 2. The library's string tables: one in the user's language, else English.
+void CheckMessages(Doctor& doctor, const Options& options) {
+    const LANGID user = options.lang.empty() ? GetUserDefaultUILanguage()
+                                             : LANGIDFROMLCID(LocaleNameToLCID(options.lang.c_str(), 0));
+    std::wstring names;
+    bool hasUser = false, hasEnglish = false;
+    for (LANGID language : localized_detail::StringTableLanguages(GetModuleHandleW(kLibraryName))) {
+        names += (names.empty() ? L"" : L", ") + LanguageName(language);
+        hasUser = hasUser || language == user;
+        hasEnglish = hasEnglish || language == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    }
+    if (hasUser) {
+        doctor.Check(L"messages", Status::Ok,
+                     L"string table in the user's language " + LanguageName(user) + L" (tables: " + names + L")");
+    } else if (hasEnglish) {
+        doctor.Check(L"messages", Status::Warning,
+                     L"no string table in the user's language " + LanguageName(user) + L"; messages come in English",
+                     L"use one of " + names + L" as display language, or --lang");
+    } else {
+        doctor.Check(L"messages", Status::Failure, L"the library carries no string table",
+                     L"reinstall the library: this file is not a complete build");
+    }
+}
+
+// 3. The installed versions per family and the current one.
+void CheckVersions(Doctor& doctor) {
+    for (int type = 1; type <= 3; ++type) {
+        const std::unique_ptr<CCaxVersion> family(CreateCaxVersion(type));
+        const std::vector<std::wstring> installed = InstalledVersions(*family);
+        const std::wstring stored = StoredCurrentVersion(*family);
+        std::wstring list;
+        for (const std::wstring& version : installed) list += (list.empty() ? L"" : L", ") + version;
+        std::wstring detail = family->GetCaxName() + L": " + (installed.empty() ? L"none installed" : list);
+        if (!stored.empty()) detail += L"; current " + stored;
+        if (!stored.empty() && std::find(installed.begin(), installed.end(), stored) == installed.end()) {
+            doctor.Check(L"versions", Status::Warning, detail + L" (not installed)",
+                         L"choose an installed version as the current one");
+        } else if (installed.empty() && type == kSolidWorks) {
+            doctor.Check(L"versions", Status::Warning, detail,
+                         L"install the CAD application, or name the version with --version");
+        } else {
+            doctor.Check(L"versions", Status::Ok, detail);
+        }
+    }
+}
+
+// 4. The chosen version's ProgID and its server executable.
+void CheckApplication(Doctor& doctor, const std::wstring& version) {
+    const std::unique_ptr<CCaxVersion> family(CreateCaxVersion(kSolidWorks));
+    const std::wstring progId = version.empty() ? L"" : ProgIdOf(*family, version);
+    CLSID clsid = CLSID_NULL;
+    const std::wstring repair = L"repair the CAD application's installation";
+    if (version.empty()) {
+        doctor.Check(L"application", Status::Failure, L"no version to use",
+                     L"install the CAD application or pass --version");
+    } else if (progId.empty()) {
+        doctor.Check(L"application", Status::Failure, L"'" + version + L"' is not a version name",
+                     L"pass a name ending in the year, e.g. --version \"SolidWorks 2016\"");
+    } else if (FAILED(CLSIDFromProgID(progId.c_str(), &clsid))) {
+        doctor.Check(L"application", Status::Failure, version + L": ProgID " + progId + L" is not registered",
+                     L"install or repair that version of the CAD application");
+    } else if (const std::wstring server = RegisteredServer(progId, L"LocalServer32"); server.empty()) {
+        doctor.Check(L"application", Status::Failure, progId + L" names no local server", repair);
+    } else if (!FileExists(server)) {
+        doctor.Check(L"application", Status::Failure, progId + L": server " + server + L" is missing", repair);
+    } else {
+        doctor.Check(L"application", Status::Ok, version + L" -> " + progId + L", server " + server);
+    }
+}
+
+// 5. The add-in module beside the library, where the connector loads it from.
+void CheckAddIn(Doctor& doctor, const std::wstring& libraryPath, const std::wstring& version) {
+    const std::wstring path = localized_detail::BesideModule(
+        libraryPath, QARCAX::com_detail::AddInModuleFileName(kSolidWorks, version));
+    if (FileExists(path)) {
+        doctor.Check(L"add-in", Status::Ok, path);
+    } else {
+        doctor.Check(L"add-in", Status::Failure, path + L" is missing",
+                     L"install the add-in module into the library's folder");
+    }
+}
+
+// 6. The automation server for script, .NET and Python hosts: registered (ProgID -> class ->
+// in-process module), and that module lies beside the library it loads. It is optional, so not being
+// registered is only a warning.
+void CheckAutomationServer(Doctor& doctor) {
+    const std::wstring name = kAutomationProgId;
+    const std::wstring fix = L"regsvr32 QarSldwAutomation_x64.dll (machine-wide) or regsvr32 /n /i:user "
+                             L"QarSldwAutomation_x64.dll (per user), in the library's folder";
+    CLSID clsid = CLSID_NULL;
+    if (FAILED(CLSIDFromProgID(kAutomationProgId, &clsid))) {
+        doctor.Check(L"automation", Status::Warning, name + L" is not registered", fix);
+        return;
+    }
+    const std::wstring module = RegisteredServer(kAutomationProgId, L"InprocServer32");
+    const std::wstring library = localized_detail::BesideModule(module, kLibraryName);
+    if (module.empty()) {
+        doctor.Check(L"automation", Status::Failure, name + L" names no in-process module", fix);
+    } else if (!FileExists(module)) {
+        doctor.Check(L"automation", Status::Failure, name + L": " + module + L" is missing", fix);
+    } else if (!FileExists(library)) {
+        doctor.Check(L"automation", Status::Failure, module + L" has no " + kLibraryName + L" beside it",
+                     L"install the automation server into the library's folder and register it there");
+    } else {
+        doctor.Check(L"automation", Status::Ok, name + L" -> " + module);
+    }
+}
+
+// 7. The language file the connector hands to the add-in, and the fallback folder's.
+void CheckLanguageFiles(Doctor& doctor, const std::wstring& libraryPath) {
+    const std::wstring localePath = localized_detail::LanguageXmlPathFor(libraryPath, GetThreadLocale(), kSolidWorks);
+    const std::wstring fallbackPath = localized_detail::LanguageXmlPathFor(libraryPath, 0, kSolidWorks);
+    const std::wstring localeProblem = LanguageFileProblem(localePath);
+    if (localeProblem.empty()) {
+        doctor.Check(L"language", Status::Ok, localePath);
+    } else {
+        doctor.Check(L"language", Status::Failure, localePath + L": " + localeProblem,
+                     L"install the language files (UTF-16 with an XML declaration) into the library's folder");
+    }
+    if (fallbackPath == localePath) return;
+    const std::wstring fallbackProblem = LanguageFileProblem(fallbackPath);
+    if (fallbackProblem.empty()) {
+        doctor.Check(L"language", Status::Ok, fallbackPath + L" (fallback)");
+    } else {
+        doctor.Check(L"language", Status::Warning, fallbackPath + L" (fallback): " + fallbackProblem,
+                     L"install the fallback language file; users whose language has no folder get it");
+    }
+}
+
+// 8. Running instances, each given a few seconds to answer; one that does not is busy or hung.
+void CheckRunning(Doctor& doctor, const Options& options) {
+    std::wstring handles;
+    bool named = options.attach.empty();
+    size_t answering = 0;
+    for (const InstanceProbe& instance : ProbeInstances(kAnswerMs)) {
+        if (instance.state != InstanceProbe::State::Answers) {
+            doctor.Check(L"running", Status::Warning,
+                         L"an instance did not answer within " + std::to_wstring(kAnswerMs / 1000) +
+                             L" s (busy or hung)",
+                         L"finish or close the application's dialog; if it stays, end that instance");
+            continue;
+        }
+        ++answering;
+        handles += (handles.empty() ? L"" : L", ") + instance.handleText;
+        named = named || instance.handleText == options.attach;
+    }
+    if (!named) {
+        doctor.Check(L"running", Status::Warning,
+                     L"no running instance has window handle " + options.attach +
+                         (handles.empty() ? L"" : L" (running: " + handles + L")"),
+                     L"a connect would start a new instance; pick a handle from the list");
+    } else {
+        doctor.Check(L"running", Status::Ok,
+                     answering == 0 ? L"no instance answering; a connect starts one"
+                                    : std::to_wstring(answering) + L" instance(s), window handles " + handles);
+    }
+}
+
+// 9. A real connect and disconnect, with its time.
+void CheckConnect(Doctor& doctor, const Options& options, Reporter& report) {
+    Reporter quiet(report.Json());
+    Session session;
+    // The connect's own line is printed by Connect; the check sums it up.
+    if (Connect(options, quiet, session) && Disconnect(options, quiet, session)) {
+        wchar_t seconds[32];
+        swprintf(seconds, 32, L"%.2f s", session.seconds);
+        doctor.Check(L"connect", Status::Ok, std::wstring(L"connected and disconnected in ") + seconds);
+    } else {
+        doctor.Check(L"connect", Status::Failure, L"the connect failed (see above)",
+                     L"fix the failures above; the message names the step that failed");
+    }
+}
+
+}  // namespace
+
+int RunDoctor(const Options& options, Reporter& report) {
+    Doctor doctor(report);
+    const std::wstring libraryPath = CheckLibrary(doctor);
+    if (libraryPath.empty()) return doctor.Finish();
+    CheckMessages(doctor, options);
+    CheckVersions(doctor);
+    const std::wstring version = ChosenVersion(kSolidWorks, options.version);
+    CheckApplication(doctor, version);
+    CheckAddIn(doctor, libraryPath, version.empty() ? L"SolidWorks 2016" : version);
+    CheckAutomationServer(doctor);
+    CheckLanguageFiles(doctor, libraryPath);
+    CheckRunning(doctor, options);
+    if (options.connect) CheckConnect(doctor, options, report);
+    return doctor.Finish();
+}
+
+}  // namespace qarsldw

@@ -1,0 +1,11 @@
+// `qarsldw doctor`: checks an installation in order, each check ok / warning / failure with its fix.
+#pragma once
+
+#include "tools/qarsldw/cli.h"
+#include "tools/qarsldw/report.h"
+
+namespace qarsldw {
+
+int RunDoctor(const Options& options, Reporter& report);
+
+}  // namespace qarsldw
