@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 #include "tools/qarsldw/cli.h"
+#include "tools/qarsldw/version_choice.h"
 
 using namespace qarsldw;
 
@@ -118,44 +118,12 @@ struct Reporter {
     }
 };
 
-// The version to use: the one asked for, else the user's stored choice, else the latest installed.
-// Unlike CCaxVersion::GetCurrentVersion this never writes the user's choice: looking is not choosing.
-std::wstring StoredCurrentVersion(CCaxVersion& family) {
-    RegistryKey vendor;
-    std::wstring current;
-    if (vendor.Open(HKEY_CURRENT_USER, kCaxVersionVendorKey, KEY_READ) == ERROR_SUCCESS) {
-        vendor.QueryText(family.GetCaxName().c_str(), current);
-    }
-    return current;
-}
-
-// Installed versions in registry order, each once (the registry is read in both views, which are one
-// and the same for a 64-bit process).
-std::vector<std::wstring> InstalledVersions(CCaxVersion& family) {
-    std::vector<std::wstring> all, distinct;
-    family.GetLatestVersion(all);
-    std::set<std::wstring> seen;
-    for (const std::wstring& version : all) {
-        if (seen.insert(version).second) distinct.push_back(version);
-    }
-    return distinct;
-}
-
 std::wstring ProgIdOf(CCaxVersion& family, const std::wstring& version) {
     try {
         return family.GetProgId(version);
     } catch (const std::exception&) {
         return std::wstring();  // a text too short to be a version name
     }
-}
-
-std::wstring ChosenVersion(const Options& options) {
-    if (!options.version.empty()) return options.version;
-    std::unique_ptr<CCaxVersion> family(CreateCaxVersion(kSolidWorks));
-    const std::wstring stored = StoredCurrentVersion(*family);
-    if (!stored.empty()) return stored;
-    const std::vector<std::wstring> installed = InstalledVersions(*family);
-    return installed.empty() ? std::wstring() : installed.back();
 }
 
 // --lang: the thread locale picks the add-in's language file; the thread's UI language picks the
@@ -222,7 +190,7 @@ void WithProgress(bool show, const std::wstring& label, Work&& work) {
 
 // Connects; false after reporting the failure with the connector's status record.
 bool Connect(const Options& options, Reporter& report, Session& session) {
-    const std::wstring version = ChosenVersion(options);
+    const std::wstring version = ChosenVersion(kSolidWorks, options.version);
     if (version.empty()) {
         report.Problem(L"connect",
                        L"no version of the CAD application is installed; name one with --version");
@@ -681,7 +649,7 @@ int RunDoctor(const Options& options, Reporter& report) {
     }
 
     // 3. The chosen version's ProgID and server executable.
-    const std::wstring version = ChosenVersion(options);
+    const std::wstring version = ChosenVersion(kSolidWorks, options.version);
     std::unique_ptr<CCaxVersion> sw(CreateCaxVersion(kSolidWorks));
     const std::wstring progId = version.empty() ? L"" : ProgIdOf(*sw, version);
     CLSID clsid = CLSID_NULL;

@@ -1,0 +1,35 @@
+#include "tools/qarsldw/version_choice.h"
+
+#include <memory>
+#include <set>
+
+#include "Public/registry_key.h"
+
+std::wstring StoredCurrentVersion(CCaxVersion& family) {
+    RegistryKey vendor;
+    std::wstring current;
+    if (vendor.Open(HKEY_CURRENT_USER, kCaxVersionVendorKey, KEY_READ) == ERROR_SUCCESS) {
+        vendor.QueryText(family.GetCaxName().c_str(), current);
+    }
+    return current;
+}
+
+std::vector<std::wstring> InstalledVersions(CCaxVersion& family) {
+    std::vector<std::wstring> all, distinct;
+    family.GetLatestVersion(all);
+    std::set<std::wstring> seen;
+    for (const std::wstring& version : all) {
+        if (seen.insert(version).second) distinct.push_back(version);
+    }
+    return distinct;
+}
+
+std::wstring ChosenVersion(int cadType, const std::wstring& requested) {
+    if (!requested.empty()) return requested;
+    const std::unique_ptr<CCaxVersion> family(CreateCaxVersion(cadType));
+    if (!family) return std::wstring();
+    const std::wstring stored = StoredCurrentVersion(*family);
+    if (!stored.empty()) return stored;
+    const std::vector<std::wstring> installed = InstalledVersions(*family);
+    return installed.empty() ? std::wstring() : installed.back();
+}

@@ -1,0 +1,24 @@
+// Which installed version of a CAD application a host uses when it is not told: the user's current
+// version, else the latest installed. Shared by the hosts built on the library (qarsldw and the
+// automation server), so that both choose alike; the library itself does not export the version
+// registry.
+//
+//   const std::wstring version = ChosenVersion(3, requested);  // requested "" = choose
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Public/cax_version.h"
+
+// The user's stored current version of `family`, "" when none is stored. Unlike
+// CCaxVersion::GetCurrentVersion this never writes the user's choice: looking is not choosing.
+std::wstring StoredCurrentVersion(CCaxVersion& family);
+
+// The installed versions of `family` in registry order, each once (the registry is read in both
+// views, which are one and the same for a 64-bit process, so the scan lists each twice).
+std::vector<std::wstring> InstalledVersions(CCaxVersion& family);
+
+// `requested` when it is not empty; else the user's stored version of family `cadType`, else the
+// latest installed one; "" when there is none (or `cadType` names no family).
+std::wstring ChosenVersion(int cadType, const std::wstring& requested);
