@@ -589,6 +589,42 @@ std::vector<std::wstring> RunningInstances() {
     return handles;
 }
 
+// The automation server for script, .NET and Python hosts: registered (ProgID -> class -> in-process
+// module), and that module lies beside the library it loads. It is optional, so not being registered
+// is only a warning.
+void CheckAutomationServer(Doctor& doctor) {
+    const wchar_t* const progId = L"QarSldw.Connector";
+    const std::wstring fix =
+        L"regsvr32 QarSldwAutomation_x64.dll (machine-wide) or regsvr32 /n /i:user "
+        L"QarSldwAutomation_x64.dll (per user), in the library's folder";
+    CLSID clsid = CLSID_NULL;
+    if (FAILED(CLSIDFromProgID(progId, &clsid))) {
+        doctor.Check(L"automation", Status::Warning, std::wstring(progId) + L" is not registered", fix);
+        return;
+    }
+    wchar_t clsidText[40] = L"";
+    StringFromGUID2(clsid, clsidText, 40);
+    RegistryKey server;
+    std::wstring module;
+    if (server.Open(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + clsidText + L"\\InprocServer32",
+                    KEY_READ) == ERROR_SUCCESS) {
+        server.QueryText(nullptr, module);
+    }
+    const std::wstring library = localized_detail::BesideModule(module, kLibraryName);
+    if (module.empty()) {
+        doctor.Check(L"automation", Status::Failure, std::wstring(progId) + L" names no in-process module",
+                     fix);
+    } else if (!FileExists(module)) {
+        doctor.Check(L"automation", Status::Failure, std::wstring(progId) + L": " + module + L" is missing",
+                     fix);
+    } else if (!FileExists(library)) {
+        doctor.Check(L"automation", Status::Failure, module + L" has no " + kLibraryName + L" beside it",
+                     L"install the automation server into the library's folder and register it there");
+    } else {
+        doctor.Check(L"automation", Status::Ok, std::wstring(progId) + L" -> " + module);
+    }
+}
+
 int RunDoctor(const Options& options, Reporter& report) {
     Doctor doctor(report);
 
@@ -696,6 +732,8 @@ int RunDoctor(const Options& options, Reporter& report) {
         doctor.Check(L"add-in", Status::Failure, addInPath + L" is missing",
                      L"install the add-in module into the library's folder");
     }
+
+    CheckAutomationServer(doctor);
 
     // 5. The language file the connector hands to the add-in, and the fallback folder's.
     const std::wstring localePath =
