@@ -24,7 +24,8 @@ add_custom_target(automation_test_folder ALL
 add_dependencies(automation_test_folder QarSldwAutomation_x64 BrivexSw18_x64)
 add_dependencies(automation_tests automation_test_folder)
 
-gtest_add_tests(TARGET automation_tests TEST_LIST automation_tests_list)
+# The test names come from the test source alone (the identifiers are generated at build time).
+gtest_add_tests(TARGET automation_tests SOURCES automation_test.cpp TEST_LIST automation_tests_list)
 set_tests_properties(${automation_tests_list} PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 90
     ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120"
     SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]" FAIL_REGULAR_EXPRESSION "Running 0 tests from")
