@@ -18,6 +18,7 @@
 // the destructor's entries in the function table differ between compilers.
 #pragma once
 
+#include "Public/busy_policy.h"
 #include "Public/cax_command.h"
 #include "Public/cax_connector.h"
 #include "Public/com_connector.h"

@@ -10,15 +10,16 @@
 
 #include <string>
 
+#include "Public/com_owners.h"
 #include "Public/qar_api.h"
 
 namespace QARCAX {
 
 class CaxCommand;
 
-// What the connect sequence hands to CreateCommand. appObject is the application's IDispatch pointer
-// carrying one reference; NewCommand gives that reference back once CreateCommand has returned
-// (the command takes references of its own).
+// What the connect sequence hands to CreateCommand. appObject is the application's IDispatch pointer;
+// NewCommand holds a reference to it until CreateCommand has returned (the command takes references
+// of its own).
 struct ConnectionRecord {
     void* appObject = nullptr;
     std::wstring appHandleText;
@@ -29,14 +30,17 @@ struct ConnectionRecord {
 class CaxConnector {
 public:
     // cadType: 1 AutoCAD, 2 Pro/ENGINEER, 3 SolidWorks.
+    // The constructing thread owns the connector: every operation called from another thread fails
+    // with RPC_E_WRONG_THREAD. A copy belongs to the thread that owns the original.
     CaxConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText);
-    CaxConnector(const CaxConnector&) = default;
+    CaxConnector(const CaxConnector& other);
     CaxConnector& operator=(const CaxConnector&) = default;
     virtual ~CaxConnector();
 
     // Connects to the application and builds a command object that the caller owns and deletes.
     // Returns 0 on success; otherwise a non-zero code, `command` untouched, and the failure in the
-    // status record (except where CreateCommand throws: that reaches the caller as it is).
+    // status record (except where CreateCommand throws: that reaches the caller as it is). Called
+    // from a thread other than the owner's it returns RPC_E_WRONG_THREAD and does nothing else.
     QAR_API int NewCommand(IDispatch* host, CaxCommand*& command);
 
     // Status record: written by each failure, never cleared by a success.
@@ -56,8 +60,9 @@ private:
     virtual int LoadApplication(const std::wstring& cadVersion, const std::wstring& appHandleText,
                                 IDispatch* host, std::wstring& handleText, void*& app) = 0;
 
-    int Connect(const std::wstring& cadVersion, const std::wstring& appHandleText, IDispatch* host,
-                ConnectionRecord& info);
+    // Runs LoadApplication under the connect guard and fills `info`; `app` holds the application's
+    // reference from the moment the sequence hands it over.
+    int Connect(IDispatch* host, ConnectionRecord& info, ComPtr<IDispatch>& app);
 };
 
 }  // namespace QARCAX

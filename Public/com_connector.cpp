@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "Public/cax_version.h"
+#include "Public/owner_thread.h"
 
 namespace QARCAX {
 
@@ -41,7 +42,7 @@ const AutoCadAddIn* FindAutoCadAddIn(const std::wstring& cadVersion) {
 
 ComConnector::ComConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText)
     : CaxConnector(cadType, cadVersion, appHandleText) {
-    CoInitialize(nullptr);
+    qar::SetConnectorApartment(this, CoInitialize(nullptr));
 }
 
 int ComConnector::LoadApplication(const std::wstring&, const std::wstring& appHandleText, IDispatch* host,

@@ -16,8 +16,9 @@ namespace QARCAX {
 
 class ComConnector : public CaxConnector {
 public:
-    // Joins the calling thread to a single-threaded COM apartment (CoInitialize); the result is not
-    // examined, and nothing undoes it. A copy does not join again.
+    // Joins the calling thread to a single-threaded COM apartment (CoInitialize); nothing undoes it.
+    // A thread already in a multithreaded apartment cannot join: NewCommand then fails with
+    // RPC_E_CHANGED_MODE. A copy does not join again.
     ComConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText);
     ComConnector(const ComConnector&) = default;
     ComConnector& operator=(const ComConnector&) = default;

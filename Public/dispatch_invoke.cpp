@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 
+#include "Public/busy_retry.h"
 #include "Public/com_owners.h"
 #include "Public/text_helpers.h"
 
@@ -16,11 +17,10 @@ constexpr LCID kLocale = LOCALE_USER_DEFAULT;
 // A VT_BSTR value holding a copy of `text` up to its first NUL; an empty text gives an empty BSTR,
 // never a null one, because a null BSTR means "no string" to some servers.
 UniqueVariant BstrValue(const std::wstring& text) {
-    BSTR copy = SysAllocString(text.c_str());
-    if (copy == nullptr) throw HResultError(E_OUTOFMEMORY);
+    UniqueBstr copy = qar::MakeBstr(text.c_str());
     UniqueVariant value;
     value.Ptr()->vt = VT_BSTR;
-    value.Ptr()->bstrVal = copy;
+    value.Ptr()->bstrVal = copy.Release();
     return value;
 }
 
@@ -50,7 +50,7 @@ private:
 
 HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-    return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id);
+    return qar::RetryWhileBusy([&] { return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id); });
 }
 
 HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id, DispatchIdCache* cache) {
@@ -60,7 +60,9 @@ HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id, Dispatch
 // Calls the method `id` with `params`; whatever it returns is dropped.
 HRESULT CallMethod(IDispatch* target, DISPID id, DISPPARAMS& params) {
     UniqueVariant result;
-    return target->Invoke(id, IID_NULL, kLocale, DISPATCH_METHOD, &params, result.Ptr(), nullptr, nullptr);
+    return qar::RetryWhileBusy([&] {
+        return target->Invoke(id, IID_NULL, kLocale, DISPATCH_METHOD, &params, result.Put(), nullptr, nullptr);
+    });
 }
 
 // Reads the property `name`; the value stays empty when the object lacks it or cannot give it.
@@ -69,8 +71,9 @@ UniqueVariant ReadProperty(IDispatch* target, const std::wstring& name) {
     DISPID id = DISPID_UNKNOWN;
     if (FAILED(LookUp(target, name, id))) return value;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    if (FAILED(target->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, value.Ptr(), nullptr,
-                              nullptr))) {
+    if (FAILED(qar::RetryWhileBusy([&] {
+            return target->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, value.Put(), nullptr, nullptr);
+        }))) {
         value.Reset();
     }
     return value;
@@ -97,12 +100,9 @@ void ReportAddInFailure(IDispatch* target, const std::wstring& method, HRESULT h
         }
     }
     if (description.empty()) {
-        std::wstring composed = L"call" + method + L"() error, " + ComErrorMessage(hr);
-        errorCode = hr;
-        errorMessage.swap(composed);
+        qar::RecordFailure(errorCode, errorMessage, hr, L"call" + method + L"() error, " + ComErrorMessage(hr));
     } else {
-        errorCode = number;
-        errorMessage.swap(description);
+        qar::RecordFailure(errorCode, errorMessage, number, std::move(description));
     }
 }
 
@@ -135,9 +135,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, 
         hr = CallMethod(target, id, none);
     }
     if (SUCCEEDED(hr)) return 0;
-    std::wstring text = ComErrorMessage(hr);
-    errorCode = hr;
-    errorMessage.swap(text);
+    qar::RecordFailure(errorCode, errorMessage, hr, ComErrorMessage(hr));
     return hr;
 }
 

@@ -27,6 +27,22 @@ std::wstring AR_Exception::Text() const {
 
 using QARBASE::AR_Exception;
 
+namespace qar {
+
+UniqueBstr MakeBstr(const std::wstring& text) {
+    UniqueBstr copy = UniqueBstr::Copy(text);
+    if (!copy) throw QARBASE::HResultError(E_OUTOFMEMORY);
+    return copy;
+}
+
+UniqueBstr MakeBstr(const wchar_t* text) {
+    UniqueBstr copy(SysAllocString(text));
+    if (!copy) throw QARBASE::HResultError(E_OUTOFMEMORY);
+    return copy;
+}
+
+}  // namespace qar
+
 std::wstring AnsiToWide(const char* text) {
     if (text == nullptr || *text == '\0') return std::wstring();
     const int count = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
@@ -64,8 +80,8 @@ AR_Exception Unexpected(const GuardSite& site) {
 
 int Record(const GuardSite& site, const AR_Exception& exception, bool withPrefix, int& errorCode,
            std::wstring& errorMessage) {
-    errorCode = site.errorCode;
-    errorMessage = withPrefix ? site.prefix + exception.Text() : exception.Text();
+    qar::RecordFailure(errorCode, errorMessage, site.errorCode,
+                       withPrefix ? site.prefix + exception.Text() : exception.Text());
     return -1;
 }
 

@@ -13,6 +13,8 @@
 #include <string>
 #include <type_traits>
 
+#include "Public/com_owners.h"
+
 namespace QARBASE {
 
 class AR_Exception : public std::exception {
@@ -48,6 +50,32 @@ private:
 };
 
 }  // namespace QARBASE
+
+namespace qar {
+
+// Codes hosts test for. They look arbitrary but are frozen: hosts have compared results and status
+// records with these numbers since the first release, so they must never be "tidied".
+constexpr int kConnectGuardCode = 18000;  // an exception caught by the connect sequence's own guard
+constexpr int kNoAddInObjectCode = -255;  // the application gave no add-in object
+
+// The one way a failure enters a status record (the errorCode / errorMessage pair of a connector or
+// a command): the message is made first, then code and message are set together, so that no
+// exception can leave a record half-written.
+//   RecordFailure(errorCode, errorMessage, -1, LoadLocalizedString(IDS_OPEN_FAILED));
+inline void RecordFailure(int& errorCode, std::wstring& errorMessage, int code, std::wstring message) noexcept {
+    errorMessage.swap(message);
+    errorCode = code;
+}
+
+// A new BSTR holding all of `text`; out of memory throws QARBASE::HResultError(E_OUTOFMEMORY), the
+// library's one out-of-memory error for strings (a guard records it as "Unexpected error."; the
+// unguarded command operations pass it to the host).
+//   const UniqueBstr path = MakeBstr(L"C:\\part.sldprt");
+UniqueBstr MakeBstr(const std::wstring& text);
+// The same for the characters of `text` up to its first NUL.
+UniqueBstr MakeBstr(const wchar_t* text);
+
+}  // namespace qar
 
 // Converts an ANSI text (system code page) to UTF-16; null or empty gives "".
 std::wstring AnsiToWide(const char* text);

@@ -46,12 +46,16 @@ std::wstring Hex8(uint32_t value) {
     return text;
 }
 
+// The text for a code without a name. "Structed" is misspelt on purpose: the text is frozen, because
+// hosts and their support scripts have matched it since the first release.
+constexpr const wchar_t* kUnnamedFaultText = L"unspecified Structed exception.";
+
 // The name of a structured exception code as it starts the fault text.
 const wchar_t* StructuredExceptionName(unsigned int code) {
     for (const NamedCode& entry : kExceptionNames) {
         if (entry.code == code) return entry.name;
     }
-    return L"unspecified Structed exception.";
+    return kUnnamedFaultText;
 }
 
 }  // namespace

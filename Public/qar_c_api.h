@@ -32,7 +32,10 @@
  * is ever written at or beyond buffer[size].
  *
  * Threads: a connector joins its creating thread to a single-threaded COM apartment; use the
- * connector and its commands on that thread only.
+ * connector and its commands on that thread only. A function called with a handle from another
+ * thread returns RPC_E_WRONG_THREAD (its text in the handle's status record) and touches nothing of
+ * the application; destroying a handle on another thread releases nothing (its references are left
+ * to the application's end) and says no "Disconnect".
  */
 #ifndef QAR_C_API_H
 #define QAR_C_API_H
@@ -61,6 +64,18 @@ typedef struct QarCommand QarCommand;
 #define QAR_E_NULL_ARGUMENT (-1002)    /* a required pointer argument is NULL */
 #define QAR_E_BUFFER_TOO_SMALL (-1003) /* the text did not fit; see `needed` */
 #define QAR_E_EXCEPTION (-1004)        /* the operation ended by an exception (or out of memory) */
+
+/* --- Busy policy --------------------------------------------------------------------------- */
+
+/* How long the calling thread's operations keep calling a CAD application that refuses calls because
+ * it is busy (RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER): each refused call is made again after
+ * a short pause until it is answered or the application has stayed busy for `milliseconds`; then the
+ * operation fails as it would have, and its message adds that the application stayed busy that long.
+ * 0 (the default) turns the policy off. The value belongs to the calling thread. A call that never
+ * returns is not covered: wait for a hung application from another thread with a time-out. */
+QAR_C_API int qar_set_busy_timeout(unsigned long milliseconds);
+/* *milliseconds receives the calling thread's busy timeout. */
+QAR_C_API int qar_get_busy_timeout(unsigned long* milliseconds);
 
 /* --- Connector ----------------------------------------------------------------------------- */
 

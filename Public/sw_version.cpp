@@ -1,6 +1,8 @@
 #include "Public/sw_version.h"
 
 #include <cstdlib>
+#include <stdexcept>
+#include <string>
 
 #include "Public/text_helpers.h"
 
@@ -23,7 +25,14 @@ CSwVersion::CSwVersion() : CCaxVersion(L"SOFTWARE\\SolidWorks", L"") {}
 
 std::wstring CSwVersion::GetProgId(const std::wstring& version) {
     if (version.empty()) return std::wstring();
-    // substr throws std::out_of_range for a text shorter than a year; the connector's guard reports it.
+    if (version.size() < kYearChars) {
+        // Too short to end in a year: refused with std::out_of_range, whose text the connector's
+        // guard records. Hosts have seen the standard library's own text for this position since the
+        // first release, so it is kept word for word.
+        throw std::out_of_range("basic_string::substr: __pos (which is " +
+                                std::to_string(version.size() - kYearChars) + ") > this->size() (which is " +
+                                std::to_string(version.size()) + ")");
+    }
     const std::wstring yearText = version.substr(version.size() - kYearChars);
     // A tail that is no year ("SolidWorks 2014 SP5") reads as 0 and gives a ProgID no installation
     // registers ("SldWorks.Application.-1992"): activation then fails and its message names that

@@ -19,7 +19,7 @@ install(TARGETS QarSldwInterface_x64
     RUNTIME DESTINATION bin COMPONENT library
     ARCHIVE DESTINATION lib COMPONENT library)
 install(FILES Public/QarSldwInterface.h Public/qar_c_api.h DESTINATION include COMPONENT library)
-install(FILES Public/cax_command.h Public/cax_connector.h Public/com_connector.h Public/com_owners.h
+install(FILES Public/busy_policy.h Public/cax_command.h Public/cax_connector.h Public/com_connector.h Public/com_owners.h
               Public/qar_api.h
         DESTINATION include/Public COMPONENT library)
 install(FILES sldw/sldw_connector.h DESTINATION include/sldw COMPONENT library)

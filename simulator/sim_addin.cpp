@@ -49,6 +49,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseCounted(); }
 
     QARSIM_DISPATCH(ISwAddIn, kCadInterfaces)
+    HRESULT Refusal(const wchar_t* entry) { return hook_ ? hook_->Refusal(entry) : S_OK; }
 
     // ISwAddIn
     HRESULT STDMETHODCALLTYPE Disconnect() override {
@@ -135,6 +136,7 @@ private:
     // errDescription and the error information, as the real add-in reports its own failures.
     HRESULT Enter(const std::wstring& member, const std::wstring& arguments, BOOL* null = nullptr) {
         const std::wstring entry = L"ISwAddIn." + member;
+        if (HRESULT refused = Refusal(entry.c_str()); FAILED(refused)) return refused;
         if (hook_) {
             BOOL injectedNull = FALSE;
             HRESULT hr = hook_->Enter(entry.c_str(), arguments.c_str(), &injectedNull);

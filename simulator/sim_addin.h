@@ -22,6 +22,10 @@ struct ISimAddInHook : public IUnknown {
     // it: returns the HRESULT to fail with (S_OK to go on) and sets *nullResult when the entry is to
     // hand back a null result.
     virtual HRESULT STDMETHODCALLTYPE Enter(const wchar_t* entry, const wchar_t* arguments, BOOL* nullResult) = 0;
+    // While the application is busy: the code the call of `entry` ("ISwAddIn.CreateMenu",
+    // "ISwAddIn.Invoke") is refused with, logged as refused; the add-in answers it untouched, as if the
+    // call had never reached it. S_OK otherwise.
+    virtual HRESULT STDMETHODCALLTYPE Refusal(const wchar_t* entry) = 0;
 };
 __CRT_UUID_DECL(ISimAddInHook, 0x5b7a3c0e, 0x3f1d, 0x4c6e, 0x9a, 0x51, 0x0c, 0x2e, 0x7d, 0x41, 0x88, 0x13)
 

@@ -71,6 +71,9 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCounted(); }
     ULONG STDMETHODCALLTYPE Release() override { return ReleaseCounted(); }
     QARSIM_DISPATCH(IFrame, kCadInterfaces)
+    HRESULT Refusal(const wchar_t* entry) {
+        return Simulation::Get().Refusal(application_->InstanceId(), entry);
+    }
 
     QARSIM_SLOT(007) QARSIM_SLOT(008) QARSIM_SLOT(009) QARSIM_SLOT(010) QARSIM_SLOT(011) QARSIM_SLOT(012)
     QARSIM_SLOT(013) QARSIM_SLOT(014) QARSIM_SLOT(015) QARSIM_SLOT(016)
@@ -120,10 +123,50 @@ public:
         if (nullResult != nullptr) *nullResult = null;
         return hr;
     }
+    HRESULT STDMETHODCALLTYPE Refusal(const wchar_t* entry) override {
+        return Simulation::Get().Refusal(instance_, entry);
+    }
 
 private:
     long instance_;
     ULONG refs_ = 1;
+};
+
+// Hands every activation the one application object.
+class ClassFactory final : public IClassFactory {
+public:
+    ClassFactory(ISldWorks* application, long instance) : application_(application), instance_(instance) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        if (out == nullptr) return E_POINTER;
+        if (iid != IID_IUnknown && iid != IID_IClassFactory) {
+            *out = nullptr;
+            return E_NOINTERFACE;
+        }
+        *out = static_cast<IClassFactory*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const LONG left = InterlockedDecrement(&refs_);
+        if (left == 0) delete this;
+        return static_cast<ULONG>(left);
+    }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        if (out == nullptr) return E_POINTER;
+        *out = nullptr;
+        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+        const HRESULT refused = Simulation::Get().Refusal(instance_, L"IClassFactory.CreateInstance");
+        if (FAILED(refused)) return refused;
+        return application_->QueryInterface(iid, out);
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+private:
+    ComPtr<ISldWorks> application_;
+    long instance_;
+    LONG refs_ = 1;
 };
 
 }  // namespace
@@ -440,6 +483,21 @@ HRESULT CreateApplication(ISldWorks** application) {
     HRESULT hr = Application::Create(created);
     if (SUCCEEDED(hr)) *application = created.Detach();
     return hr;
+}
+
+HRESULT CreateClassFactory(ISldWorks* application, IClassFactory** factory) {
+    if (factory == nullptr) return E_POINTER;
+    *factory = nullptr;
+    if (application == nullptr) return E_INVALIDARG;
+    // The instance id for the call log; an application without the control interface logs as 0.
+    LONG instance = 0;
+    ComPtr<ISimControl> control;
+    if (SUCCEEDED(
+            application->QueryInterface(__uuidof(ISimControl), reinterpret_cast<void**>(control.Put())))) {
+        control->get_InstanceId(&instance);
+    }
+    *factory = new (std::nothrow) ClassFactory(application, instance);
+    return *factory != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 }  // namespace qarsim

@@ -20,4 +20,11 @@ namespace qarsim {
 // the one reference; the instance ends when the last reference goes.
 HRESULT CreateApplication(ISldWorks** application);
 
+// A class object whose every CreateInstance hands out `application` (queried for the requested
+// interface), as the application's server registers it. While the simulation is busy
+// (ISimControl::SetBusy) CreateInstance answers the busy code and logs
+// "<instance>\tIClassFactory.CreateInstance refused". The class object holds a reference to
+// `application` until its own last reference goes.
+HRESULT CreateClassFactory(ISldWorks* application, IClassFactory** factory);
+
 }  // namespace qarsim

@@ -144,7 +144,9 @@ inline HRESULT LoadOwnTypeInfo(TypeLibResource resource, REFIID iid, ComPtr<ITyp
     QARSIM_SLOT(t##4) QARSIM_SLOT(t##5) QARSIM_SLOT(t##6) QARSIM_SLOT(t##7) QARSIM_SLOT(t##8) QARSIM_SLOT(t##9)
 
 // IDispatch of a dual interface `I`, from TYPELIB resource `resource` of this module, so that the
-// late-bound names and dispatch ids are exactly the declared ones.
+// late-bound names and dispatch ids are exactly the declared ones. The class provides
+// `HRESULT Refusal(const wchar_t* entry)`: a busy application refuses GetIDsOfNames and Invoke
+// themselves with that code, as the COM channel refuses a call before it reaches the object.
 #define QARSIM_DISPATCH(I, resource)                                                                      \
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {                                    \
         if (count == nullptr) return E_POINTER;                                                          \
@@ -159,15 +161,19 @@ inline HRESULT LoadOwnTypeInfo(TypeLibResource resource, REFIID iid, ComPtr<ITyp
     }                                                                                                    \
     HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)       \
         override {                                                                                       \
+        HRESULT hr = Refusal(L"" #I ".GetIDsOfNames");                                                   \
+        if (FAILED(hr)) return hr;                                                                       \
         ComPtr<ITypeInfo> info;                                                                          \
-        HRESULT hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                       \
+        hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                               \
         return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), names, count, ids);                        \
     }                                                                                                    \
     HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,         \
                                      VARIANT* result, EXCEPINFO* exception, UINT* argError) override {    \
+        HRESULT hr = Refusal(L"" #I ".Invoke");                                                          \
+        if (FAILED(hr)) return hr;                                                                       \
         if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;                                             \
         ComPtr<ITypeInfo> info;                                                                          \
-        HRESULT hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                       \
+        hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                               \
         if (FAILED(hr)) return hr;                                                                       \
         return DispInvoke(static_cast<I*>(this), info.Get(), id, flags, params, result, exception,        \
                           argError);                                                                     \

@@ -1,4 +1,7 @@
 // The process's shared simulation state and the control interface that tests use to steer it.
+#include <algorithm>
+#include <memory>
+
 #include "simulator/sim_internal.h"
 
 namespace qarsim {
@@ -58,15 +61,24 @@ Simulation::Rule* Simulation::RuleFor(BSTR entry, bool needsNullableResult) {
 }
 
 HRESULT Simulation::Enter(long instance, const wchar_t* entry, const std::wstring& arguments, bool* null) {
-    log_ += std::to_wstring(instance) + L"\t" + entry + L"(" + arguments + L")\n";
     if (null != nullptr) *null = false;
+    const HRESULT refused = Refusal(instance, entry);
+    if (FAILED(refused)) return refused;
+    log_ += std::to_wstring(instance) + L"\t" + entry + L"(" + arguments + L")\n";
     auto found = rules_.find(entry);
     if (found == rules_.end()) return S_OK;
-    Rule& rule = found->second;
-    if (rule.delay) {
-        rule.delay = !rule.delayOnce;
-        Sleep(static_cast<DWORD>(rule.milliseconds));
+    if (found->second.delay) {
+        found->second.delay = !found->second.delayOnce;
+        if (found->second.milliseconds < 0) {
+            Hang();
+        } else {
+            Sleep(static_cast<DWORD>(found->second.milliseconds));
+        }
+        // A hung entry took calls meanwhile: a Reset may have dropped the rule.
+        found = rules_.find(entry);
+        if (found == rules_.end()) return S_OK;
     }
+    Rule& rule = found->second;
     if (rule.fail) {
         rule.fail = !rule.failOnce;
         return rule.hr;
@@ -97,7 +109,7 @@ HRESULT Simulation::NullResult(BSTR entry, SimFaultMode mode) {
 
 HRESULT Simulation::DelayEntry(BSTR entry, long milliseconds, SimFaultMode mode) {
     Rule* rule = RuleFor(entry, false);
-    if (rule == nullptr || !ValidMode(mode) || milliseconds < 0 || milliseconds > kMaxDelayMilliseconds) {
+    if (rule == nullptr || !ValidMode(mode) || milliseconds < -1 || milliseconds > kMaxDelayMilliseconds) {
         return E_INVALIDARG;
     }
     rule->delay = true;
@@ -162,7 +174,95 @@ bool Simulation::TakeDependencies(VARIANT* value, HRESULT& hr) {
     return true;
 }
 
+bool Simulation::BusyArgumentsValid(long milliseconds, long calls, SimBusyKind kind) {
+    if (kind != SimBusyRejected && kind != SimBusyRetryLater) return false;
+    if (milliseconds == 0 && calls == 0) return true;
+    return (milliseconds == -1 || milliseconds > 0) && (calls == -1 || calls > 0);
+}
+
+HRESULT Simulation::SetBusy(long milliseconds, long calls, SimBusyKind kind) {
+    if (!BusyArgumentsValid(milliseconds, calls, kind)) return E_INVALIDARG;
+    busy_ = BusyWindow{milliseconds != 0, GetTickCount(), milliseconds, calls,
+                       kind == SimBusyRejected ? RPC_E_CALL_REJECTED : RPC_E_SERVERCALL_RETRYLATER};
+    return S_OK;
+}
+
+HRESULT Simulation::TakeBusyRefusal(long instance, const std::wstring& entry) {
+    if (busy_.on && busy_.milliseconds > 0 &&
+        GetTickCount() - busy_.start >= static_cast<DWORD>(busy_.milliseconds)) {
+        busy_.on = false;
+    }
+    if (!busy_.on) return S_OK;
+    if (busy_.calls > 0 && --busy_.calls == 0) busy_.on = false;
+    LogRefused(instance, entry);
+    return busy_.code;
+}
+
+void Simulation::LogRefused(long instance, const std::wstring& entry) {
+    log_ += std::to_wstring(instance) + L"\t" + entry + L" refused\n";
+}
+
+HRESULT Simulation::Refusal(long instance, const wchar_t* entry) {
+    // The message filter refused this call and logged it already, but the channel ran it anyway.
+    if (filterRefusal_ != S_OK) return std::exchange(filterRefusal_, S_OK);
+    return TakeBusyRefusal(instance, entry);
+}
+
+HRESULT Simulation::RefuseIncoming(long instance, const std::wstring& entry) {
+    filterRefusal_ = S_OK;
+    if (Hanging()) {
+        // Inside a modal operation an application refuses outright, busy window or not.
+        LogRefused(instance, entry);
+        return RPC_E_CALL_REJECTED;
+    }
+    const HRESULT code = TakeBusyRefusal(instance, entry);
+    // Under Wine a call answered SERVERCALL_RETRYLATER runs all the same (measured); its entry then
+    // answers the code itself, as the caller would receive it from the channel on Windows.
+    if (code == RPC_E_SERVERCALL_RETRYLATER) filterRefusal_ = code;
+    return code;
+}
+
+void Simulation::Hang() {
+    const std::unique_ptr<void, decltype(&CloseHandle)> event(CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                                                              &CloseHandle);
+    if (!event) return;
+    HANDLE handle = event.get();
+    {
+        std::lock_guard<std::mutex> lock(hungMutex_);
+        hungEvents_.push_back(handle);
+    }
+    DWORD timeout = INFINITE;
+    if (hangsLimited_) {
+        const LONG left = static_cast<LONG>(hangDeadline_ - GetTickCount());
+        timeout = left > 0 ? static_cast<DWORD>(left) : 0;
+    }
+    // In a single-threaded apartment this dispatches incoming calls while it waits, so that the
+    // control interface can release the entry.
+    DWORD index = 0;
+    CoWaitForMultipleHandles(0, timeout, 1, &handle, &index);
+    std::lock_guard<std::mutex> lock(hungMutex_);
+    const auto still = std::find(hungEvents_.begin(), hungEvents_.end(), handle);  // the deadline passed
+    if (still != hungEvents_.end()) hungEvents_.erase(still);
+}
+
+bool Simulation::Hanging() {
+    std::lock_guard<std::mutex> lock(hungMutex_);
+    return !hungEvents_.empty();
+}
+
+HRESULT Simulation::ReleaseHung() {
+    // Released entries leave the list at once: a client that calls as soon as ReleaseHung has answered
+    // must not be refused while the released entry is still on its way out of the wait.
+    std::lock_guard<std::mutex> lock(hungMutex_);
+    for (HANDLE event : hungEvents_) SetEvent(event);
+    const HRESULT hr = hungEvents_.empty() ? S_FALSE : S_OK;
+    hungEvents_.clear();
+    return hr;
+}
+
 void Simulation::Reset() {
+    ReleaseHung();
+    busy_ = BusyWindow{};
     rules_.clear();
     log_.clear();
     loadStatusSet_ = false;
@@ -277,6 +377,14 @@ HRESULT STDMETHODCALLTYPE ApplicationControl::get_InstanceId(LONG* id) {
     return S_OK;
 }
 
+HRESULT STDMETHODCALLTYPE ApplicationControl::SetBusy(LONG milliseconds, LONG calls, SimBusyKind kind) {
+    return Simulation::Get().SetBusy(milliseconds, calls, kind);
+}
+
+HRESULT STDMETHODCALLTYPE ApplicationControl::ReleaseHung() {
+    return Simulation::Get().ReleaseHung();
+}
+
 HRESULT STDMETHODCALLTYPE ApplicationControl::Reset() {
     Simulation::Get().Reset();
     owner_.ResetAddIns();
@@ -285,6 +393,7 @@ HRESULT STDMETHODCALLTYPE ApplicationControl::Reset() {
 
 HRESULT STDMETHODCALLTYPE ApplicationControl::Quit() {
     if (!owner_.onQuit) return S_FALSE;
+    Simulation::Get().ReleaseHung();  // a hung entry ends with its application
     owner_.onQuit();
     return S_OK;
 }

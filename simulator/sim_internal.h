@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,38 @@ namespace qarsim {
 
 // What a test injected, the call log, and the process's other shared state. One per process: every
 // application instance in the process reports to it, tagging its calls with its instance id. All
-// access is from the one single-threaded apartment.
+// access is from the one single-threaded apartment, except ReleaseHung (any thread).
 class Simulation {
 public:
     static Simulation& Get();
 
-    // Logs the call "<instance>\t<entry>(<arguments>)" and applies what was injected for `entry`:
-    // waits, then returns the HRESULT to fail with (S_OK to go on); *null tells whether the entry is to
-    // hand back a null object or string (pass null for entries without such a result).
+    // Refuses the call while the application is busy (Refusal); otherwise logs it as
+    // "<instance>\t<entry>(<arguments>)" and applies what was injected for `entry`: waits, then
+    // returns the HRESULT to fail with (S_OK to go on); *null tells whether the entry is to hand back a
+    // null object or string (pass null for entries without such a result).
     HRESULT Enter(long instance, const wchar_t* entry, const std::wstring& arguments, bool* null = nullptr);
+
+    // The busy window (ISimControl::SetBusy). Valid: (0, 0) to end a window, or each of the two
+    // limits -1 (none) or positive; and a known kind.
+    HRESULT SetBusy(long milliseconds, long calls, SimBusyKind kind);
+    static bool BusyArgumentsValid(long milliseconds, long calls, SimBusyKind kind);
+    // The code a call of `entry` is refused with, logged as "<instance>\t<entry> refused", while a
+    // busy window lasts or when the server's message filter refused this call already; S_OK otherwise.
+    HRESULT Refusal(long instance, const wchar_t* entry);
+    // For the server's message filter, for an incoming call from another process that is not on the
+    // control interface: the code to refuse it with (RPC_E_CALL_REJECTED, RPC_E_SERVERCALL_RETRYLATER),
+    // logged and counted as a refusal, or S_OK to let it run.
+    HRESULT RefuseIncoming(long instance, const std::wstring& entry);
+    // The control interface's calls are never refused: forgets a refusal the filter left for Refusal.
+    void AdmitControlCall() { filterRefusal_ = S_OK; }
+
+    // Ends every hung entry's wait: S_OK, or S_FALSE when none was waiting. Any thread.
+    HRESULT ReleaseHung();
+    // Hung entries wait at most until this tick (the end of the instance's lifetime).
+    void LimitHangs(DWORD deadline) {
+        hangsLimited_ = true;
+        hangDeadline_ = deadline;
+    }
 
     HRESULT FailEntry(BSTR entry, HRESULT hr, SimFaultMode mode);
     HRESULT NullResult(BSTR entry, SimFaultMode mode);
@@ -64,14 +88,36 @@ private:
         HRESULT hr = S_OK;
         bool null = false, nullOnce = false;
         bool delay = false, delayOnce = false;
-        long milliseconds = 0;
+        long milliseconds = 0;  // -1: hangs
+    };
+    struct BusyWindow {
+        bool on = false;
+        DWORD start = 0;
+        long milliseconds = -1, calls = -1;  // -1: no limit
+        HRESULT code = S_OK;
     };
     // The rule for a known entry name; null for an unknown one, or when `needsNullableResult` and the
     // entry has no object or string result.
     Rule* RuleFor(BSTR entry, bool needsNullableResult);
+    // The busy window's code, counting one refused call and logging it; S_OK when no window is on.
+    HRESULT TakeBusyRefusal(long instance, const std::wstring& entry);
+    // Logs "<instance>\t<entry> refused": a refused call has a line of its own, without arguments.
+    void LogRefused(long instance, const std::wstring& entry);
+    // Waits until ReleaseHung or the hang deadline, taking incoming calls meanwhile.
+    void Hang();
+    // True while an entry waits in Hang and has not been released.
+    bool Hanging();
 
     std::map<std::wstring, Rule> rules_;
     std::wstring log_;
+    BusyWindow busy_;
+    // A refusal the server's message filter answered for the call being dispatched, when the COM
+    // channel may run the call anyway (SERVERCALL_RETRYLATER under Wine): the entry then refuses it.
+    HRESULT filterRefusal_ = S_OK;
+    bool hangsLimited_ = false;
+    DWORD hangDeadline_ = 0;
+    std::mutex hungMutex_;
+    std::vector<HANDLE> hungEvents_;  // one per waiting entry not yet released, owned by its Hang
     bool loadStatusSet_ = false, loadStatusOnce_ = false;
     long loadStatus_ = 0;
     bool windowHandleSet_ = false, windowHandleOnce_ = false;
@@ -96,6 +142,7 @@ public:
     const std::wstring& Path() const { return path_; }
     const std::wstring& Name() const { return name_; }
     void Close() { closed_ = true; }
+    HRESULT Refusal(const wchar_t* entry) { return Simulation::Get().Refusal(instance_, entry); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCounted(); }
@@ -174,6 +221,11 @@ public:
     HRESULT STDMETHODCALLTYPE Reset() override;
     HRESULT STDMETHODCALLTYPE Quit() override;
     HRESULT STDMETHODCALLTYPE SetWindowHandle(LONG handle, SimFaultMode mode) override;
+    HRESULT STDMETHODCALLTYPE SetBusy(LONG milliseconds, LONG calls, SimBusyKind kind) override;
+    HRESULT STDMETHODCALLTYPE ReleaseHung() override;
+
+    // The control interface is never refused, so that a test can end a busy window.
+    HRESULT Refusal(const wchar_t*) { return S_OK; }
 
 private:
     Application& owner_;
@@ -189,6 +241,7 @@ public:
 
     long InstanceId() const { return instance_; }
     HWND Window() const { return window_; }
+    HRESULT Refusal(const wchar_t* entry) { return Simulation::Get().Refusal(instance_, entry); }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return AddRefCounted(); }

@@ -5,11 +5,22 @@
 //   qarcadsim -Embedding            started by COM activation: one class object, in the running-object
 //                                   table too; every activation reaches the same application object
 //   qarcadsim /instance             an additional instance, only in the running-object table
-//   /lifetime:<seconds>             with either of the last two: end after this long whatever happens
-//                                   (default: the environment variable QARCADSIM_LIFETIME, else none)
+// With either of the last two (also from the environment variable QARCADSIM_OPTIONS, switches
+// separated by spaces, for a server that COM starts):
+//   /lifetime:<seconds>             end after this long whatever happens (default: the environment
+//                                   variable QARCADSIM_LIFETIME, else none)
+//   /start-delay:<seconds>          a slow start: reachable only this long after the process started
+//   /busy:<ms>[,retrylater]         busy for this long (-1: until ISimControl::SetBusy(0, 0, ...))
+//                                   from the start of serving, as ISimControl::SetBusy(ms, -1, kind)
+//   /hang:<entry>                   the entry hangs on every call until ISimControl::ReleaseHung
 // An instance ends when its last client has let go of everything (after at least one came), on
 // ISimControl::Quit, or when its main window is closed; a server started by COM that no client reaches
 // within a minute ends too.
+#include <cerrno>
+#include <climits>
+#include <cwctype>
+#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "simulator/sim_internal.h"
@@ -42,41 +53,224 @@ std::wstring ProgramPath() {
     }
 }
 
-// Hands every activation the one application object.
-class ClassFactory final : public IClassFactory {
+struct ServerOptions {
+    bool classObject = false;
+    DWORD lifetimeMilliseconds = 0;    // 0: none
+    DWORD startDelayMilliseconds = 0;  // before the class object and the table entry are registered
+    long busyMilliseconds = 0;         // a busy window from the start of serving; 0: none, -1: unlimited
+    SimBusyKind busyKind = SimBusyRejected;
+};
+
+// The IUnknown and IDispatch methods that begin every interface's table.
+const wchar_t* const kBaseMethods[] = {L"QueryInterface", L"AddRef",        L"Release", L"GetTypeInfoCount",
+                                       L"GetTypeInfo",    L"GetIDsOfNames", L"Invoke"};
+
+// "Interface.Member" of slot `method` of the interface `type` describes, with ".get" / ".put" for a
+// property, as the control interface names entries.
+std::wstring MemberName(ITypeInfo* type, WORD method) {
+    UniqueBstr interfaceName;
+    type->GetDocumentation(MEMBERID_NIL, interfaceName.Put(), nullptr, nullptr, nullptr);
+    const std::wstring prefix = interfaceName.Str() + L".";
+    if (method < std::size(kBaseMethods)) return prefix + kBaseMethods[method];
+    // A dual interface is described by dispatch ids; its interface half knows the slots.
+    ComPtr<ITypeInfo> slots(type);
+    HREFTYPE half = 0;
+    if (SUCCEEDED(type->GetRefTypeOfImplType(-1, &half))) type->GetRefTypeInfo(half, slots.Put());
+    for (UINT index = 0;; ++index) {
+        FUNCDESC* function = nullptr;
+        if (FAILED(slots->GetFuncDesc(index, &function))) break;
+        const struct Owner {
+            ITypeInfo* type;
+            FUNCDESC* function;
+            ~Owner() { type->ReleaseFuncDesc(function); }
+        } owner{slots.Get(), function};
+        if (function->oVft != static_cast<SHORT>(method * sizeof(void*))) continue;
+        UniqueBstr member;
+        slots->GetDocumentation(function->memid, member.Put(), nullptr, nullptr, nullptr);
+        const wchar_t* kind = function->invkind == INVOKE_PROPERTYGET ? L".get"
+                              : function->invkind == INVOKE_FUNC      ? L""
+                                                                      : L".put";
+        return prefix + member.Str() + kind;
+    }
+    return prefix + std::to_wstring(method);
+}
+
+// An incoming call's name for the call log. Measured under Wine 8: the filter receives INTERFACEINFO
+// for every call (never null), with pUnk the server-side object; a new client's activation arrives as
+// IRemUnknown.RemAddRef, IServiceProvider.QueryService (Wine's own class-object lookup),
+// IRemUnknown.RemRelease and IClassFactory.CreateInstance; a QueryInterface, AddRef or Release a proxy
+// cannot answer itself as IRemUnknown.RemQueryInterface / RemAddRef / RemRelease; a call through an
+// IDispatch proxy carries IID_IDispatch, whatever the object.
+std::wstring CallName(const INTERFACEINFO* call) {
+    if (call == nullptr) return L"(unknown interface)";
+    static const IID kRemUnknown = {0x00000131, 0, 0, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+    static const struct {
+        const IID* iid;
+        const wchar_t* name;
+        const wchar_t* methods[3];  // from slot 3
+    } kSystem[] = {
+        {&kRemUnknown, L"IRemUnknown", {L"RemQueryInterface", L"RemAddRef", L"RemRelease"}},
+        {&IID_IClassFactory, L"IClassFactory", {L"CreateInstance", L"LockServer", nullptr}},
+        {&IID_IServiceProvider, L"IServiceProvider", {L"QueryService", nullptr, nullptr}},
+    };
+    ComPtr<ITypeInfo> type;
+    if (FAILED(qarsim::LoadOwnTypeInfo(qarsim::kCadInterfaces, call->iid, type)) &&
+        call->iid == IID_IDispatch && call->pUnk != nullptr) {
+        ComPtr<IDispatch> object;
+        if (SUCCEEDED(call->pUnk->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(object.Put())))) {
+            object->GetTypeInfo(0, 0, type.Put());
+        }
+    }
+    if (type) return MemberName(type.Get(), call->wMethod);
+    for (const auto& known : kSystem) {
+        if (call->iid != *known.iid) continue;
+        const WORD method = call->wMethod;
+        if (method < 3) return std::wstring(known.name) + L"." + kBaseMethods[method];
+        if (method - 3 < 3 && known.methods[method - 3] != nullptr) {
+            return std::wstring(known.name) + L"." + known.methods[method - 3];
+        }
+    }
+    wchar_t iid[40] = L"";
+    StringFromGUID2(call->iid, iid, 40);
+    return std::wstring(iid) + L"." + std::to_wstring(call->wMethod);
+}
+
+// The server's message filter, registered for the server's thread while it lives: a busy or hung
+// application refuses every incoming call but those of the control interface, as a real one inside a
+// rebuild or a modal dialog does. The caller's COM channel then answers RPC_E_CALL_REJECTED (measured
+// under Wine 8: in about 13 ms) or, on Windows, RPC_E_SERVERCALL_RETRYLATER.
+class MessageFilter final : public IMessageFilter {
 public:
-    explicit ClassFactory(Application* application) : application_(application) {}
+    explicit MessageFilter(long instance) : instance_(instance) {}
+    ~MessageFilter() {
+        if (registered_) CoRegisterMessageFilter(nullptr, nullptr);
+    }
+    HRESULT Register() {
+        const HRESULT hr = CoRegisterMessageFilter(this, nullptr);
+        registered_ = SUCCEEDED(hr);
+        return hr;
+    }
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr) return E_POINTER;
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) {
+        if (iid != IID_IUnknown && iid != IID_IMessageFilter) {
             *out = nullptr;
             return E_NOINTERFACE;
         }
-        *out = static_cast<IClassFactory*>(this);
-        AddRef();
+        *out = static_cast<IMessageFilter*>(this);
         return S_OK;
     }
     // Lives on the server's stack for the whole run.
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        *out = nullptr;
-        if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-        return application_->QueryInterface(iid, out);
+
+    DWORD STDMETHODCALLTYPE HandleInComingCall(DWORD, HTASK, DWORD, INTERFACEINFO* call) override {
+        qarsim::Simulation& simulation = qarsim::Simulation::Get();
+        if (call != nullptr && call->iid == __uuidof(ISimControl)) {
+            simulation.AdmitControlCall();
+            return SERVERCALL_ISHANDLED;
+        }
+        const HRESULT refused = simulation.RefuseIncoming(instance_, CallName(call));
+        if (refused == S_OK) return SERVERCALL_ISHANDLED;
+        return refused == RPC_E_SERVERCALL_RETRYLATER ? SERVERCALL_RETRYLATER : SERVERCALL_REJECTED;
     }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+    DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
 
 private:
-    Application* application_;
+    long instance_;
+    bool registered_ = false;
 };
 
-struct ServerOptions {
-    bool classObject = false;
-    DWORD lifetimeMilliseconds = 0;  // 0: none
+// Runs `change` and counts the references it took (or gave back) on the application as the
+// simulation's own, not a client's.
+template <class Change>
+void AsOwnReferences(Application& application, Change change) {
+    const long before = application.ClientRefs();
+    change();
+    application.MarkInternal(application.ClientRefs() - before);
+}
+
+// What lets clients reach the instance: its running-object-table entry under a moniker of its own, so
+// that several instances can be told apart, and (when COM started the server) the class object. The
+// table's entry does not keep the instance alive (weak registration).
+class Registration {
+public:
+    ~Registration() { Revoke(); }
+
+    HRESULT Register(Application& application, bool classObject) {
+        application_ = &application;
+        const std::wstring item = L"QarCadSim:" + std::to_wstring(GetCurrentProcessId()) + L":" +
+                                  std::to_wstring(application.InstanceId());
+        ComPtr<IMoniker> moniker;
+        HRESULT hr = GetRunningObjectTable(0, table_.Put());
+        if (SUCCEEDED(hr)) hr = CreateItemMoniker(L"!", item.c_str(), moniker.Put());
+        if (SUCCEEDED(hr)) {
+            AsOwnReferences(application, [&] {
+                hr = table_->Register(0, static_cast<ISldWorks*>(&application), moniker.Get(), &rotCookie_);
+            });
+        }
+        if (FAILED(hr)) {
+            Say(L"cannot register in the running-object table: " + qarsim::Hex(hr));
+            return hr;
+        }
+        if (!classObject) return S_OK;
+        AsOwnReferences(application, [&] { hr = qarsim::CreateClassFactory(&application, factory_.Put()); });
+        if (SUCCEEDED(hr)) {
+            hr = CoRegisterClassObject(qarsim::kApplicationClass, factory_.Get(), CLSCTX_LOCAL_SERVER,
+                                       REGCLS_MULTIPLEUSE, &classCookie_);
+        }
+        if (FAILED(hr)) Say(L"cannot register the class object: " + qarsim::Hex(hr));
+        return hr;
+    }
+
+    // So that no new client reaches an instance that is ending. Not from inside ISimControl::Quit:
+    // measured under Wine 8, revoking there made the Quit call itself fail with 0x800706BE.
+    void Revoke() {
+        if (classCookie_ != 0) CoRevokeClassObject(std::exchange(classCookie_, 0));
+        if (rotCookie_ != 0)
+            AsOwnReferences(*application_, [&] { table_->Revoke(std::exchange(rotCookie_, 0)); });
+        if (factory_) AsOwnReferences(*application_, [&] { factory_.Reset(); });
+    }
+
+private:
+    Application* application_ = nullptr;
+    ComPtr<IRunningObjectTable> table_;
+    DWORD rotCookie_ = 0;
+    ComPtr<IClassFactory> factory_;
+    DWORD classCookie_ = 0;
 };
+
+// Takes calls until the instance is to end: Quit or its window closed (WM_QUIT), its lifetime over, no
+// client within a minute of a start by COM, or a moment after its last client let go.
+void ServeUntilDone(const ServerOptions& options, DWORD start) {
+    DWORD goneSince = 0;
+    SetTimer(nullptr, 0, kCheckMilliseconds, nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (message.message == WM_TIMER && message.hwnd == nullptr) {
+            const DWORD now = GetTickCount();
+            const qarsim::Simulation& simulation = qarsim::Simulation::Get();
+            if (options.lifetimeMilliseconds != 0 && now - start >= options.lifetimeMilliseconds) return;
+            if (!simulation.HadClient() && options.classObject && now - start >= kIdleMilliseconds) return;
+            // The last client gone: linger a moment, so that a client that lets go and activates again
+            // at once meets this instance rather than one that is shutting down.
+            if (!simulation.HadClient() || !simulation.ClientsGone()) {
+                goneSince = 0;
+            } else if (goneSince == 0) {
+                goneSince = now;
+            } else if (now - goneSince >= kLingerMilliseconds) {
+                return;
+            }
+            continue;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
 
 int Serve(const ServerOptions& options) {
+    const DWORD start = GetTickCount();
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(hr)) return 3;
     struct Uninitializer {
@@ -91,79 +285,27 @@ int Serve(const ServerOptions& options) {
     }
     // The server's own hold, not a client's.
     qarsim::Held<Application> application = qarsim::Held<Application>::Adopt(created.Detach());
-    // In the running-object table under a moniker of its own, so that several instances can be
-    // told apart; the table's entry does not keep the instance alive (weak registration), and the
-    // references COM takes for it count as the simulation's own.
-    ComPtr<IRunningObjectTable> table;
-    ComPtr<IMoniker> moniker;
-    DWORD rotCookie = 0;
-    const std::wstring item = L"QarCadSim:" + std::to_wstring(GetCurrentProcessId()) + L":" +
-                              std::to_wstring(application->InstanceId());
-    hr = GetRunningObjectTable(0, table.Put());
-    if (SUCCEEDED(hr)) hr = CreateItemMoniker(L"!", item.c_str(), moniker.Put());
-    if (SUCCEEDED(hr)) {
-        const long before = application->ClientRefs();
-        hr = table->Register(0, static_cast<ISldWorks*>(application.Get()), moniker.Get(), &rotCookie);
-        application->MarkInternal(application->ClientRefs() - before);
-    }
+    qarsim::Simulation& simulation = qarsim::Simulation::Get();
+    if (options.lifetimeMilliseconds != 0) simulation.LimitHangs(start + options.lifetimeMilliseconds);
+    MessageFilter filter(application->InstanceId());
+    hr = filter.Register();
     if (FAILED(hr)) {
-        Say(L"cannot register in the running-object table: " + qarsim::Hex(hr));
+        Say(L"cannot register the message filter: " + qarsim::Hex(hr));
         return 3;
     }
 
-    ClassFactory factory(application.Get());
-    DWORD classCookie = 0;
-    if (options.classObject) {
-        hr = CoRegisterClassObject(qarsim::kApplicationClass, &factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
-                                   &classCookie);
-        if (FAILED(hr)) {
-            Say(L"cannot register the class object: " + qarsim::Hex(hr));
-            table->Revoke(rotCookie);
-            return 3;
-        }
+    // A slow start: the application is not reachable until it has "loaded".
+    if (GetTickCount() - start < options.startDelayMilliseconds) {
+        Sleep(options.startDelayMilliseconds - (GetTickCount() - start));
     }
+    Registration registration;
+    if (FAILED(registration.Register(*application.Get(), options.classObject))) return 3;
+    if (options.busyMilliseconds != 0) simulation.SetBusy(options.busyMilliseconds, -1, options.busyKind);
 
-    // Revokes the registrations as soon as the loop ends, so that no new client reaches an instance
-    // that is ending. Not from inside ISimControl::Quit: measured under Wine 8, revoking there made the
-    // Quit call itself fail with 0x800706BE.
-    bool serving = true;
-    auto stopServing = [&] {
-        if (!serving) return;
-        serving = false;
-        if (options.classObject) CoRevokeClassObject(classCookie);
-        const long before = application->ClientRefs();
-        table->Revoke(rotCookie);
-        application->MarkInternal(application->ClientRefs() - before);  // the table's references went
-    };
     application->onQuit = [] { PostQuitMessage(0); };
-
-    const DWORD start = GetTickCount();
-    DWORD goneSince = 0;
-    SetTimer(nullptr, 0, kCheckMilliseconds, nullptr);
-    MSG message;
-    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        if (message.message == WM_TIMER && message.hwnd == nullptr) {
-            const DWORD now = GetTickCount();
-            const qarsim::Simulation& simulation = qarsim::Simulation::Get();
-            if (options.lifetimeMilliseconds != 0 && now - start >= options.lifetimeMilliseconds) break;
-            if (!simulation.HadClient() && options.classObject && now - start >= kIdleMilliseconds) break;
-            // The last client gone: linger a moment, so that a client that lets go and activates again
-            // at once meets this instance rather than one that is shutting down.
-            if (!simulation.HadClient() || !simulation.ClientsGone()) {
-                goneSince = 0;
-            } else if (goneSince == 0) {
-                goneSince = now;
-            } else if (now - goneSince >= kLingerMilliseconds) {
-                break;
-            }
-            continue;
-        }
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-
+    ServeUntilDone(options, start);
     application->onQuit = nullptr;
-    stopServing();
+    registration.Revoke();
     // Remaining clients are cut off before the objects go.
     CoDisconnectObject(static_cast<ISldWorks*>(application.Get()), 0);
     return 0;
@@ -173,6 +315,88 @@ bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
     return _wcsnicmp(text.c_str(), prefix, wcslen(prefix)) == 0;
 }
 
+// Switches may start with '-' as well as '/'.
+std::wstring SwitchOf(std::wstring argument) {
+    if (!argument.empty() && argument[0] == L'-') argument[0] = L'/';
+    return argument;
+}
+
+// A whole decimal number from `min` to `max`, nothing else.
+bool ParseNumber(const std::wstring& text, long min, long max, long& value) {
+    if (text.empty() || (text[0] != L'-' && !iswdigit(text[0]))) return false;
+    wchar_t* end = nullptr;
+    errno = 0;
+    const long parsed = wcstol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != L'\0' || parsed < min || parsed > max) return false;
+    value = parsed;
+    return true;
+}
+
+enum class Parsed { Taken, Unknown, Bad };
+
+// A switch of the serving program, from the command line or from QARCADSIM_OPTIONS; Bad with `error`
+// when its value is. /hang applies at once: the injection lives in the process's simulation.
+Parsed ParseServingSwitch(const std::wstring& argument, ServerOptions& options, std::wstring& error) {
+    constexpr long kMaxSeconds = 2000000;  // about 23 days, within a tick count's range
+    long value = 0;
+    auto bad = [&](const wchar_t* expected) {
+        error = L"bad value in " + argument + L" (expected " + expected + L")";
+        return Parsed::Bad;
+    };
+    if (StartsWith(argument, L"/lifetime:")) {
+        if (!ParseNumber(argument.substr(10), 0, kMaxSeconds, value)) return bad(L"seconds");
+        options.lifetimeMilliseconds = static_cast<DWORD>(value) * 1000;
+    } else if (StartsWith(argument, L"/start-delay:")) {
+        if (!ParseNumber(argument.substr(13), 0, 3600, value)) return bad(L"seconds, at most 3600");
+        options.startDelayMilliseconds = static_cast<DWORD>(value) * 1000;
+    } else if (StartsWith(argument, L"/busy:")) {
+        std::wstring text = argument.substr(6);
+        SimBusyKind kind = SimBusyRejected;
+        const size_t comma = text.find(L',');
+        if (comma != std::wstring::npos) {
+            if (_wcsicmp(text.c_str() + comma + 1, L"retrylater") != 0)
+                return bad(L"<milliseconds>[,retrylater]");
+            kind = SimBusyRetryLater;
+            text.resize(comma);
+        }
+        if (!ParseNumber(text, -1, LONG_MAX, value) || value == 0 ||
+            !qarsim::Simulation::BusyArgumentsValid(value, -1, kind)) {
+            return bad(L"<milliseconds>[,retrylater], milliseconds positive or -1");
+        }
+        options.busyMilliseconds = value;
+        options.busyKind = kind;
+    } else if (StartsWith(argument, L"/hang:")) {
+        const UniqueBstr entry = UniqueBstr::Copy(argument.substr(6));
+        if (FAILED(qarsim::Simulation::Get().DelayEntry(entry.Get(), -1, SimAlways))) {
+            return bad(L"an entry name such as ISldWorks.Visible.get");
+        }
+    } else {
+        return Parsed::Unknown;
+    }
+    return Parsed::Taken;
+}
+
+// The serving switches from the environment, for a server that COM starts (under Wine it inherits
+// its client's environment): QARCADSIM_LIFETIME=<seconds>, and QARCADSIM_OPTIONS, serving switches
+// separated by spaces. False with `error` for a bad value or another switch.
+bool ParseEnvironment(ServerOptions& options, std::wstring& error) {
+    if (const wchar_t* lifetime = _wgetenv(L"QARCADSIM_LIFETIME")) {
+        if (ParseServingSwitch(std::wstring(L"/lifetime:") + lifetime, options, error) != Parsed::Taken) {
+            error = L"QARCADSIM_LIFETIME: " + error;
+            return false;
+        }
+    }
+    const wchar_t* text = _wgetenv(L"QARCADSIM_OPTIONS");
+    std::wistringstream words(text != nullptr ? text : L"");
+    for (std::wstring word; words >> word;) {
+        const Parsed parsed = ParseServingSwitch(SwitchOf(word), options, error);
+        if (parsed == Parsed::Taken) continue;
+        error = L"QARCADSIM_OPTIONS: " + (parsed == Parsed::Bad ? error : L"unknown option " + word);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -180,12 +404,13 @@ int wmain(int argc, wchar_t** argv) {
     qarsim::RegistrationOptions registration;
     ServerOptions server;
     bool versionsGiven = false;
-    if (const wchar_t* lifetime = _wgetenv(L"QARCADSIM_LIFETIME")) {
-        server.lifetimeMilliseconds = static_cast<DWORD>(_wtoi(lifetime)) * 1000;
+    std::wstring error;
+    if (!ParseEnvironment(server, error)) {
+        Say(error);
+        return 2;
     }
     for (int i = 1; i < argc; ++i) {
-        std::wstring argument = argv[i];
-        if (!argument.empty() && argument[0] == L'-') argument[0] = L'/';
+        const std::wstring argument = SwitchOf(argv[i]);
         if (_wcsicmp(argument.c_str(), L"/regserver") == 0) {
             action = Action::Register;
         } else if (_wcsicmp(argument.c_str(), L"/unregserver") == 0) {
@@ -202,10 +427,9 @@ int wmain(int argc, wchar_t** argv) {
             if (!versionsGiven) registration.versions.clear();
             versionsGiven = true;
             registration.versions.push_back(argument.substr(9));
-        } else if (StartsWith(argument, L"/lifetime:")) {
-            server.lifetimeMilliseconds = static_cast<DWORD>(_wtoi(argument.c_str() + 10)) * 1000;
-        } else {
-            Say(L"unknown option " + argument);
+        } else if (const Parsed parsed = ParseServingSwitch(argument, server, error);
+                   parsed != Parsed::Taken) {
+            Say(parsed == Parsed::Bad ? error : L"unknown option " + argument);
             return 2;
         }
     }
@@ -227,7 +451,9 @@ int wmain(int argc, wchar_t** argv) {
         case Action::None:
             break;
     }
-    Say(L"usage: qarcadsim /regserver [/machine|/user] [/version:<name>]... | /unregserver [/machine|/user] | "
-        L"/instance [/lifetime:<seconds>]");
+    Say(L"usage: qarcadsim /regserver [/machine|/user] [/version:<name>]... | /unregserver [/machine|/user] "
+        L"| "
+        L"/instance [/lifetime:<seconds>] [/start-delay:<seconds>] [/busy:<milliseconds>[,retrylater]] "
+        L"[/hang:<entry>]");
     return 2;
 }

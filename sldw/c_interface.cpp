@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "Public/busy_policy.h"
 #include "Public/cax_command.h"
 #include "Public/error_model.h"
 #include "sldw/sldw_connector.h"
@@ -33,6 +34,8 @@ struct QarCommand {
 
 namespace {
 
+// The C interface's own guard sites. Unlike the connector's, their "line" is just this file's line,
+// for a reader of the exception; no host sees it.
 constexpr GuardSite Site(const wchar_t* function, const wchar_t* prefix, int line) {
     return {function, L".\\c_interface", line, prefix, QAR_E_EXCEPTION, true};
 }
@@ -143,6 +146,17 @@ int ReadText(const GuardSite& site, int code, const std::wstring& text, int* cod
 }  // namespace
 
 extern "C" {
+
+int qar_set_busy_timeout(unsigned long milliseconds) {
+    QARCAX::SetBusyTimeout(milliseconds);
+    return QAR_OK;
+}
+
+int qar_get_busy_timeout(unsigned long* milliseconds) {
+    if (milliseconds == nullptr) return QAR_E_NULL_ARGUMENT;
+    *milliseconds = QARCAX::GetBusyTimeout();
+    return QAR_OK;
+}
 
 int qar_connector_create(int cad_type, const wchar_t* cad_version, const wchar_t* app_handle_text,
                          const wchar_t* add_in_argument, QarConnector** connector) {

@@ -11,3 +11,4 @@
 #define IDS_CLOSE_FAILED 5512          // %s error text
 #define IDS_SAVE_FAILED 5513           // %s error text
 #define IDS_DEPENDENCIES_FAILED 5514   // %s error text
+#define IDS_BUSY_TIMEOUT 5515          // %s seconds the application stayed busy

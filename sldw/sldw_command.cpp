@@ -5,13 +5,16 @@
 #include <string_view>
 #include <vector>
 
+#include "Public/busy_retry.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
 #include "Public/text_helpers.h"
+#include "sldw/host_operation.h"
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 
-using QARBASE::HResultError;
+using qar::RetryWhileBusy;
+using qar::RunHostOperation;
 
 namespace QARCAX {
 
@@ -19,12 +22,6 @@ namespace {
 
 // The add-in's ProgID as the probe asks the application for it.
 constexpr wchar_t kAddInProgId[] = L"BrivexSw18.BrivexSw18";
-
-UniqueBstr BstrCopy(const std::wstring& text) {
-    UniqueBstr copy = UniqueBstr::Copy(text);
-    if (!copy) throw HResultError(E_OUTOFMEMORY);
-    return copy;
-}
 
 // The text after the last `separator`, or all of `text` when it has none.
 std::wstring TextAfterLast(const std::wstring& text, wchar_t separator) {
@@ -34,23 +31,24 @@ std::wstring TextAfterLast(const std::wstring& text, wchar_t separator) {
 
 // The active document; a success without a document counts as kNoDocument.
 HRESULT ActiveDocument(ISldWorks* app, ComPtr<ICaxDocument>& document) {
-    const HRESULT hr = app->ActiveDocument(document.Put());
+    const HRESULT hr = RetryWhileBusy([&] { return app->ActiveDocument(document.Put()); });
     if (FAILED(hr)) return hr;
     return document ? hr : kNoDocument;
 }
 
 }  // namespace
 
-SldwCommand::SldwCommand(const ConnectionRecord* info) {
-    if (info == nullptr) return;
-    connection = *info;
-    if (connection.appObject != nullptr) {
-        static_cast<IUnknown*>(connection.appObject)
-            ->QueryInterface(IID_ISldWorks, reinterpret_cast<void**>(swApp.Put()));
-    }
+SldwCommand::SldwCommand(const ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn)
+    : swApp(std::move(app)), addIn(std::move(addIn)), ownerThread(GetCurrentThreadId()) {
+    if (info != nullptr) connection = *info;
 }
 
 SldwCommand::~SldwCommand() {
+    if (ownerThread != GetCurrentThreadId()) {
+        addIn.Detach();
+        swApp.Detach();
+        return;
+    }
     // A destructor must not throw; "Disconnect" reports only through the status record anyway.
     try {
         Disconnect();
@@ -59,23 +57,34 @@ SldwCommand::~SldwCommand() {
 }
 
 void SldwCommand::Disconnect() {
-    InvokeByName(addIn.Get(), L"Disconnect", errorCode, errorMessage, &addInIds);
+    RunHostOperation(ownerThread, L"QARCAX::SldwCommand::Disconnect", errorCode, errorMessage, [&] {
+        return InvokeByName(addIn.Get(), L"Disconnect", errorCode, errorMessage, &addInIds);
+    });
 }
 
 bool SldwCommand::IsConnected() {
+    bool connected = false;
+    RunHostOperation(ownerThread, L"QARCAX::SldwCommand::IsConnected", errorCode, errorMessage, [&] {
+        connected = Probe();
+        return 0;
+    });
+    return connected;
+}
+
+bool SldwCommand::Probe() {
     if (!swApp) return false;
     VARIANT_BOOL visible = VARIANT_FALSE;
     HRESULT hr = S_OK;
     try {
-        hr = swApp->get_Visible(&visible);
+        hr = RetryWhileBusy([&] { return swApp->get_Visible(&visible); });
     } catch (...) {
         hr = S_OK;  // an exception does not decide the probe; the next call does
     }
     if (FAILED(hr)) return false;
-    const UniqueBstr progId = BstrCopy(kAddInProgId);
+    const UniqueBstr progId = qar::MakeBstr(kAddInProgId);
     ComPtr<IDispatch> object;
     try {
-        hr = swApp->AddInObject(progId.Get(), object.Put());
+        hr = RetryWhileBusy([&] { return swApp->AddInObject(progId.Get(), object.Put()); });
     } catch (...) {
         hr = S_FALSE;
     }
@@ -83,51 +92,59 @@ bool SldwCommand::IsConnected() {
 }
 
 int SldwCommand::CreateMenu(const std::wstring& arg) {
-    return InvokeByName(addIn.Get(), L"CreateMenu", arg, errorCode, errorMessage, &addInIds);
+    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::CreateMenu", errorCode, errorMessage, [&] {
+        return InvokeByName(addIn.Get(), L"CreateMenu", arg, errorCode, errorMessage, &addInIds);
+    });
 }
 
 int SldwCommand::RefreshTable(const std::wstring& arg1, const std::wstring& arg2) {
-    return InvokeByName(addIn.Get(), L"RefreshTable", arg1, arg2, errorCode, errorMessage, &addInIds);
+    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::RefreshTable", errorCode, errorMessage, [&] {
+        return InvokeByName(addIn.Get(), L"RefreshTable", arg1, arg2, errorCode, errorMessage, &addInIds);
+    });
 }
 
 int SldwCommand::UpdateTable(const std::wstring& arg1, const std::wstring& arg2) {
-    return InvokeByName(addIn.Get(), L"UpdateTable", arg1, arg2, errorCode, errorMessage, &addInIds);
+    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::UpdateTable", errorCode, errorMessage, [&] {
+        return InvokeByName(addIn.Get(), L"UpdateTable", arg1, arg2, errorCode, errorMessage, &addInIds);
+    });
 }
 
-int SldwCommand::RecordFailure(const wchar_t* operation, unsigned id, HRESULT hr) {
-    std::wstring message = std::wstring(L"QARCAX::SldwCommand::") + operation + L"():" +
-                           FormatString(LoadLocalizedString(id).c_str(), ComErrorMessage(hr).c_str());
-    errorCode = -1;
-    errorMessage.swap(message);
+int SldwCommand::DocumentFailure(const wchar_t* operation, unsigned id, HRESULT hr) {
+    qar::RecordFailure(errorCode, errorMessage, -1,
+                       std::wstring(L"QARCAX::SldwCommand::") + operation + L"():" +
+                           FormatString(LoadLocalizedString(id).c_str(), ComErrorMessage(hr).c_str()));
     return -1;
 }
 
 int SldwCommand::OpenFile(const std::wstring& path) {
-    const UniqueBstr file = BstrCopy(path);
+    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::OpenFile", errorCode, errorMessage,
+                            [&] { return Open(path); });
+}
+
+int SldwCommand::Open(const std::wstring& path) {
+    const UniqueBstr file = qar::MakeBstr(path);
     if (!PathFileExistsW(path.c_str())) {
-        std::wstring text = GetLastErrorText();
-        errorCode = -1;
-        errorMessage.swap(text);
+        qar::RecordFailure(errorCode, errorMessage, -1, GetLastErrorText());
         return -1;
     }
     if (swApp) {
         CloseSameNamedDocuments(path);
         try {
             ComPtr<ICaxDocument> document;
-            const HRESULT hr = swApp->OpenDocument(file.Get(), command_detail::DocumentType(path), document.Put());
+            const HRESULT hr = RetryWhileBusy([&] {
+                return swApp->OpenDocument(file.Get(), command_detail::DocumentType(path), document.Put());
+            });
             if (SUCCEEDED(hr) && document) {
                 document.Reset();
                 ComPtr<IDispatch> activated;
-                swApp->ActivateDocument(file.Get(), activated.Put());
+                RetryWhileBusy([&] { return swApp->ActivateDocument(file.Get(), activated.Put()); });
                 return 0;
             }
         } catch (...) {
             // ends as a refused open below
         }
     }
-    std::wstring text = LoadLocalizedString(IDS_OPEN_FAILED);
-    errorCode = -1;
-    errorMessage.swap(text);
+    qar::RecordFailure(errorCode, errorMessage, -1, LoadLocalizedString(IDS_OPEN_FAILED));
     return -1;
 }
 
@@ -137,20 +154,20 @@ int SldwCommand::CloseSameNamedDocuments(const std::wstring& path) {
         ComPtr<IEnumCaxDocuments> documents;
         {
             ComPtr<ICaxDocument> active;
-            if (swApp->ActiveDocument(active.Put()) != S_OK) return 0;
-            swApp->EnumDocuments(documents.Put());
+            if (RetryWhileBusy([&] { return swApp->ActiveDocument(active.Put()); }) != S_OK) return 0;
+            RetryWhileBusy([&] { return swApp->EnumDocuments(documents.Put()); });
         }
         if (!documents) return 0;
         for (;;) {
             ComPtr<ICaxDocument> document;
             LONG fetched = 0;
-            if (documents->Next(1, document.Put(), &fetched) != S_OK) break;
+            if (RetryWhileBusy([&] { return documents->Next(1, document.Put(), &fetched); }) != S_OK) break;
             if (!document) continue;  // a success without a document: nothing to compare
             UniqueBstr documentPath;
-            document->FullPath(documentPath.Put());
+            RetryWhileBusy([&] { return document->FullPath(documentPath.Put()); });
             if (TextAfterLast(documentPath.CStr(), L'\\') == name) {
-                document->PrepareClose();
-                swApp->CloseDocument(documentPath.Get());
+                RetryWhileBusy([&] { return document->PrepareClose(); });
+                RetryWhileBusy([&] { return swApp->CloseDocument(documentPath.Get()); });
             }
         }
         return 0;
@@ -160,41 +177,56 @@ int SldwCommand::CloseSameNamedDocuments(const std::wstring& path) {
 }
 
 int SldwCommand::CloseFile() {
+    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::CloseFile", errorCode, errorMessage,
+                            [&] { return Close(); });
+}
+
+int SldwCommand::Close() {
     ComPtr<ICaxDocument> document;
     UniqueBstr name;
     HRESULT hr = swApp ? ActiveDocument(swApp.Get(), document) : kNoApplication;
-    if (SUCCEEDED(hr)) hr = document->NameText(name.Put());
-    if (SUCCEEDED(hr)) hr = swApp->CloseDocument(name.Get());
+    if (SUCCEEDED(hr)) hr = RetryWhileBusy([&] { return document->NameText(name.Put()); });
+    if (SUCCEEDED(hr)) hr = RetryWhileBusy([&] { return swApp->CloseDocument(name.Get()); });
     if (SUCCEEDED(hr)) return 0;
-    return RecordFailure(L"CloseFile", IDS_CLOSE_FAILED, hr);
+    return DocumentFailure(L"CloseFile", IDS_CLOSE_FAILED, hr);
 }
 
 int SldwCommand::SaveFile(std::wstring& savedPath) {
+    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::SaveFile", errorCode, errorMessage,
+                            [&] { return Save(savedPath); });
+}
+
+int SldwCommand::Save(std::wstring& savedPath) {
     savedPath.clear();
     ComPtr<ICaxDocument> document;
     HRESULT hr = swApp ? ActiveDocument(swApp.Get(), document) : kNoApplication;
     if (SUCCEEDED(hr)) {
         LONG saved = 0;
-        hr = document->Save(VARIANT_TRUE, &saved);
+        hr = RetryWhileBusy([&] { return document->Save(VARIANT_TRUE, &saved); });
     }
-    if (FAILED(hr)) return RecordFailure(L"SaveFile", IDS_SAVE_FAILED, hr);
+    if (FAILED(hr)) return DocumentFailure(L"SaveFile", IDS_SAVE_FAILED, hr);
     UniqueBstr path;
-    document->FullPath(path.Put());
+    RetryWhileBusy([&] { return document->FullPath(path.Put()); });
     savedPath = path.CStr();
     return 0;
 }
 
 int SldwCommand::GetDependencies(std::wstring& dependencies) {
+    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::GetDependencies", errorCode, errorMessage,
+                            [&] { return ListDependencies(dependencies); });
+}
+
+int SldwCommand::ListDependencies(std::wstring& dependencies) {
     dependencies.clear();
-    if (!swApp) return RecordFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoApplication);
+    if (!swApp) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoApplication);
     ComPtr<ICaxDocument> document;
     HRESULT hr = ActiveDocument(swApp.Get(), document);
-    if (!document) return RecordFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
+    if (!document) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
     UniqueVariant list;
-    hr = document->Dependencies(VARIANT_TRUE, VARIANT_TRUE, 0, list.Ptr());
-    if (FAILED(hr)) return RecordFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
+    hr = RetryWhileBusy([&] { return document->Dependencies(VARIANT_TRUE, VARIANT_TRUE, 0, list.Put()); });
+    if (FAILED(hr)) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
     if (!command_detail::DependencyList(list.Get(), dependencies)) {
-        return RecordFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoArray);
+        return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoArray);
     }
     return 0;
 }

@@ -1,8 +1,8 @@
 // The command object for the CAD application: documents through early-bound calls on the
 // application (ISldWorks), menus and tables through calls by name on the add-in (ISwAddIn).
 //
-// Made only by the connector (SldwConnector::CreateCommand), which constructs it from the record of
-// the connect sequence and then sets addIn. Not copyable: each copy would say "Disconnect" again.
+// Made only by the connector (SldwConnector::CreateCommand), from the record of the connect sequence
+// and the connector's own references. Not copyable: each copy would say "Disconnect" again.
 #pragma once
 
 #include <windows.h>
@@ -18,12 +18,15 @@ namespace QARCAX {
 
 class SldwCommand : public CaxCommand {
 public:
-    // `info` may be null; otherwise its fields are copied and its appObject, when set, is queried for
-    // ISldWorks (a failed query leaves swApp null without a report).
-    explicit SldwCommand(const ConnectionRecord* info);
+    // Takes a copy of `info` (when given) and references of its own to the application and the add-in.
+    // The constructing thread owns the command (the connector makes it on its own thread): every
+    // operation called from another thread records and returns RPC_E_WRONG_THREAD and touches nothing.
+    SldwCommand(const ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn);
     SldwCommand(const SldwCommand&) = delete;
     SldwCommand& operator=(const SldwCommand&) = delete;
-    // Says "Disconnect" to the add-in (when there is one), then gives both references back.
+    // Says "Disconnect" to the add-in (when there is one), then gives both references back. Deleted on
+    // another thread, it says nothing and lets both references go unreleased: they belong to the
+    // owner's apartment.
     ~SldwCommand() override;
 
     void Disconnect() override;
@@ -41,16 +44,24 @@ public:
     ComPtr<ISwAddIn> addIn;
 
 private:
+    const DWORD ownerThread;
     // The add-in's method identifiers, looked up once each: addIn stays the same object for the
     // command's life (it is set once, by the connector), and COM fixes an object's identifiers.
     DispatchIdCache addInIds;
+
+    // The operations' work, run by the public operations above after the thread check.
+    bool Probe();
+    int Open(const std::wstring& path);
+    int Close();
+    int Save(std::wstring& savedPath);
+    int ListDependencies(std::wstring& dependencies);
 
     // Closes every open document whose file name (text after the last "\") equals that of `path`,
     // compared exactly. 0 when it ran to the end, -1 when an exception stopped it.
     int CloseSameNamedDocuments(const std::wstring& path);
     // Records a failed document operation: errorCode -1, errorMessage = `operation` + the message
     // `id` filled with the text of `hr`.
-    int RecordFailure(const wchar_t* operation, unsigned id, HRESULT hr);
+    int DocumentFailure(const wchar_t* operation, unsigned id, HRESULT hr);
 };
 
 // What the document operations report when there is nothing to work on; the message carries the

@@ -7,18 +7,26 @@
 #include <memory>
 #include <stdexcept>
 
+#include "Public/busy_retry.h"
 #include "Public/cad_interfaces.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
+#include "Public/owner_thread.h"
 #include "Public/text_helpers.h"
+#include "sldw/host_operation.h"
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
+#include "sldw/running_instances.h"
 #include "sldw/sldw_command.h"
 
 namespace QARCAX {
 
 namespace {
 
+using qar::RetryWhileBusy;
+
+// The three guarded steps. Their file texts and "line" numbers are frozen: they are what the first
+// release recorded in its exceptions, and tools that parse those keep reading them.
 const GuardSite kGetAppObjectSite = {
     L"QARCAX::SldwConnector::GetAppObject", L".\\sldw_connector", 143,
     L"[QARCAX::SldwConnector::GetAppObject()]: ", -1, true,
@@ -32,45 +40,15 @@ const GuardSite kGetAddInObjSite = {
     L"[QARCAX::SldwConnector::GetAddInObj()]: ", -1, true,
 };
 
-// The main-window handle of `app` as signed decimal text; false when the application gives no frame,
-// the frame is no IFrame, or the handle cannot be read.
-bool MainWindowText(ISldWorks* app, std::wstring& text) {
-    ComPtr<IDispatch> frameObject;
-    if (FAILED(app->Frame(frameObject.Put())) || !frameObject) return false;
-    ComPtr<IFrame> frame;
-    if (FAILED(frameObject.As(frame)) || !frame) return false;
-    LONG handle = 0;
-    if (FAILED(frame->GetHWnd(&handle))) return false;
-    text = DecimalText(handle);
-    return true;
-}
-
 // The running application whose main-window text equals `handleText`, or null. Entries that are not
 // the application, or whose window cannot be read, are passed over.
 ComPtr<ISldWorks> FindRunning(const std::wstring& handleText) {
-    ComPtr<IRunningObjectTable> table;
-    ComPtr<IEnumMoniker> entries;
-    if (FAILED(GetRunningObjectTable(0, table.Put())) || FAILED(table->EnumRunning(entries.Put())) || !entries) {
-        return ComPtr<ISldWorks>();
-    }
-    for (;;) {
-        ComPtr<IMoniker> moniker;
-        if (entries->Next(1, moniker.Put(), nullptr) != S_OK) break;
-        ComPtr<IUnknown> object;
-        if (FAILED(table->GetObject(moniker.Get(), object.Put())) || !object) continue;
+    for (const ComPtr<IMoniker>& entry : qar::RunningEntries()) {
         ComPtr<ISldWorks> candidate;
-        if (FAILED(object.As(candidate)) || !candidate) continue;
         std::wstring text;
-        if (MainWindowText(candidate.Get(), text) && text == handleText) return candidate;
+        if (qar::ProbeRunningEntry(entry.Get(), candidate, text) == S_OK && text == handleText) return candidate;
     }
     return ComPtr<ISldWorks>();
-}
-
-// A BSTR copy of `text` for an argument of the add-in; a failed copy is a COM error.
-UniqueBstr AddInArgument(const std::wstring& text) {
-    UniqueBstr copy = UniqueBstr::Copy(text);
-    if (!copy && !text.empty()) throw _com_error(E_OUTOFMEMORY);
-    return copy;
 }
 
 // Raises the failure of an add-in configuration call as a COM error, with the add-in's error
@@ -78,8 +56,10 @@ UniqueBstr AddInArgument(const std::wstring& text) {
 void ThrowAddInFailure(ISwAddIn* addIn, HRESULT hr) {
     ComPtr<ISupportErrorInfo> supports;
     ComPtr<IErrorInfo> info;
-    if (SUCCEEDED(addIn->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(supports.Put()))) &&
-        supports && supports->InterfaceSupportsErrorInfo(IID_ISwAddIn) == S_OK) {
+    if (SUCCEEDED(RetryWhileBusy([&] {
+            return addIn->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(supports.Put()));
+        })) &&
+        supports && RetryWhileBusy([&] { return supports->InterfaceSupportsErrorInfo(IID_ISwAddIn); }) == S_OK) {
         if (GetErrorInfo(0, info.Put()) != S_OK) info.Reset();
     }
     throw _com_error(hr, info.Detach());  // the error takes over the reference
@@ -99,9 +79,22 @@ SldwConnector::SldwConnector(int cadType, const std::wstring& cadVersion, const 
                              const std::wstring& addInArgument)
     : ComConnector(cadType, cadVersion, appHandleText), addInArgument(addInArgument) {}
 
-SldwConnector::SldwConnector(const SldwConnector& other) = default;
+SldwConnector::SldwConnector(const SldwConnector& other)
+    : ComConnector(other), addInArgument(other.addInArgument) {
+    // The references belong to the original's thread: taking them on another would touch them there.
+    if (!qar::OnOwnerThread(&other)) {
+        qar::RecordWrongThread(L"QARCAX::SldwConnector::SldwConnector", errorCode, errorMessage);
+        return;
+    }
+    appObject = other.appObject;
+    addInObject = other.addInObject;
+}
 
 SldwConnector& SldwConnector::operator=(const SldwConnector& other) {
+    if (!qar::OnOwnerThread(this) || !qar::OnOwnerThread(&other)) {
+        qar::RecordWrongThread(L"QARCAX::SldwConnector::operator=", errorCode, errorMessage);
+        return *this;
+    }
     ComConnector::operator=(other);
     // Equal pointers keep their references untouched.
     if (appObject.Get() != other.appObject.Get()) appObject = other.appObject;
@@ -110,31 +103,33 @@ SldwConnector& SldwConnector::operator=(const SldwConnector& other) {
     return *this;
 }
 
-SldwConnector::~SldwConnector() = default;
+SldwConnector::~SldwConnector() {
+    // Deleted on another thread than its owner's, the connector must not release references that
+    // belong to the owner's apartment: they are let go unreleased, and the application keeps its
+    // objects until it ends (or, under Wine, until the host process ends).
+    if (!qar::OnOwnerThread(this)) {
+        appObject.Detach();
+        addInObject.Detach();
+    }
+}
 
 int SldwConnector::CreateCommand(const void* info, CaxCommand*& command) {
-    const auto* record = static_cast<const ConnectionRecord*>(info);
-    // Owned here until it is handed over, so that a failed query below does not leak it.
-    auto made = std::make_unique<SldwCommand>(record);
-    if (addInObject) {
-        const HRESULT hr =
-            addInObject->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(made->addIn.Put()));
-        if (FAILED(hr) && hr != E_NOINTERFACE) throw _com_error(hr);
-    }
-    if (record != nullptr) made->connection = *record;
-    command = made.release();
+    // The command takes references of its own to the connector's application and add-in, so that it
+    // outlives the connector.
+    command = new SldwCommand(static_cast<const ConnectionRecord*>(info), appObject, addInObject);
     return 0;
 }
 
 int SldwConnector::GetHandleOfCaxApp(const void*, std::wstring& handleText) {
     std::wstring text;
-    const bool found = appObject && MainWindowText(appObject.Get(), text);
+    const bool found = appObject && qar::MainWindowText(appObject.Get(), text) == S_OK;
     handleText = found ? text : L"0";
     return found ? 0 : E_FAIL;
 }
 
 int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
-    return RunGuarded(kGetAppObjectSite, errorCode, errorMessage, [&]() -> int {
+    qar::BusyNoteScope busy(errorCode, errorMessage);
+    return busy.Finish(RunGuarded(kGetAppObjectSite, errorCode, errorMessage, [&]() -> int {
         std::wstring progId;
         if (!com_detail::ApplicationProgId(cadType, cadVersion, progId)) {
             throw std::invalid_argument("no CAD application of type " + std::to_string(cadType) +
@@ -145,74 +140,77 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
         if (!appObject) {
             CLSID id = CLSID_NULL;
             HRESULT hr = CLSIDFromProgID(progId.c_str(), &id);
+            // Only a busy refusal is retried: after a time-out the application may still be starting,
+            // and asking again would start a second one.
             if (SUCCEEDED(hr)) {
-                hr = CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
-                                      reinterpret_cast<void**>(appObject.Put()));
+                hr = RetryWhileBusy([&] {
+                    return CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
+                                            reinterpret_cast<void**>(appObject.Put()));
+                });
             }
             if (hr != S_OK) {
                 appObject.Reset();
-                std::wstring message = FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(), progId.c_str(),
-                                                      ComErrorMessage(hr).c_str());
-                errorCode = -1;
-                errorMessage.swap(message);
+                qar::RecordFailure(errorCode, errorMessage, -1,
+                                   FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(), progId.c_str(),
+                                                  ComErrorMessage(hr).c_str()));
                 return hr;
             }
         }
-        appObject->put_Visible(VARIANT_TRUE);
-        appObject->QueryInterface(IID_IDispatch, &app);
-        return appObject->put_UserControl(VARIANT_TRUE);
-    });
+        RetryWhileBusy([&] { return appObject->put_Visible(VARIANT_TRUE); });
+        ComPtr<IDispatch> dispatch;
+        RetryWhileBusy([&] { return appObject.As(dispatch); });
+        app = dispatch.Detach();  // the reference travels on through the connect sequence's signature
+        return RetryWhileBusy([&] { return appObject->put_UserControl(VARIANT_TRUE); });
+    }));
 }
 
 int SldwConnector::LoadAddInDll() {
     if (!appObject) return -1;
     const std::wstring path = PathBesideLibrary(GetAddInDllFileName());
-    return RunGuarded(kLoadAddInDllSite, errorCode, errorMessage, [&]() -> int {
+    qar::BusyNoteScope busy(errorCode, errorMessage);
+    return busy.Finish(RunGuarded(kLoadAddInDllSite, errorCode, errorMessage, [&]() -> int {
         LONG status = 0;
-        const UniqueBstr module = UniqueBstr::Copy(path);
-        if (!module) throw std::bad_alloc();
-        const HRESULT hr = appObject->LoadAddIn(module.Get(), &status);
+        const UniqueBstr module = qar::MakeBstr(path);
+        const HRESULT hr = RetryWhileBusy([&] { return appObject->LoadAddIn(module.Get(), &status); });
         if (status == 0 || status == 2) return hr;
-        std::wstring message = FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str());
-        errorCode = status;
-        errorMessage.swap(message);
+        qar::RecordFailure(errorCode, errorMessage, status,
+                           FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str()));
         return -1;
-    });
+    }));
 }
 
 int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) {
-    return RunGuarded(kGetAddInObjSite, errorCode, errorMessage, [&]() -> int {
+    qar::BusyNoteScope busy(errorCode, errorMessage);
+    return busy.Finish(RunGuarded(kGetAddInObjSite, errorCode, errorMessage, [&]() -> int {
         const std::wstring progId = GetAddInObjProgId(cadType, cadVersion);
-        const UniqueBstr progIdText = UniqueBstr::Copy(progId);
-        if (!progIdText) throw std::bad_alloc();
+        const UniqueBstr progIdText = qar::MakeBstr(progId);
         ComPtr<IDispatch> object;
-        appObject->AddInObject(progIdText.Get(), object.Put());
+        RetryWhileBusy([&] { return appObject->AddInObject(progIdText.Get(), object.Put()); });
         if (!object) {
             if (errorCode == 0) {
-                std::wstring message = L"QARCAX::SldwConnector::GetAddInObj():" +
-                                       FormatBuffered(LoadLocalizedString(IDS_GET_FAILED).c_str(), progId.c_str());
-                errorCode = -255;
-                errorMessage.swap(message);
+                qar::RecordFailure(errorCode, errorMessage, qar::kNoAddInObjectCode,
+                                   L"QARCAX::SldwConnector::GetAddInObj():" +
+                                       FormatBuffered(LoadLocalizedString(IDS_GET_FAILED).c_str(), progId.c_str()));
             }
             return -1;
         }
         addInObject.Reset();
-        object->QueryInterface(IID_ISwAddIn, reinterpret_cast<void**>(addInObject.Put()));
+        RetryWhileBusy([&] { return object.As(addInObject); });
 
         std::wstring xml = LoadLanguageXml(cadType);
         DeclareUtf8(xml);
         // Each call needs the add-in; each failure ends the configuration.
         const auto configure = [&](auto call) -> HRESULT {
             if (!addInObject) throw _com_error(E_POINTER);
-            const HRESULT hr = call(addInObject.Get());
+            const HRESULT hr = RetryWhileBusy([&] { return call(addInObject.Get()); });
             if (FAILED(hr)) ThrowAddInFailure(addInObject.Get(), hr);
             return hr;
         };
-        configure([&](ISwAddIn* addIn) { return addIn->SetLanguageXml(AddInArgument(xml).Get()); });
+        configure([&](ISwAddIn* addIn) { return addIn->SetLanguageXml(qar::MakeBstr(xml).Get()); });
         configure([&](ISwAddIn* addIn) { return addIn->SetHostObject(host); });
-        configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(AddInArgument(handleText).Get()); });
-        return configure([&](ISwAddIn* addIn) { return addIn->SetAddInArgument(AddInArgument(addInArgument).Get()); });
-    });
+        configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(qar::MakeBstr(handleText).Get()); });
+        return configure([&](ISwAddIn* addIn) { return addIn->SetAddInArgument(qar::MakeBstr(addInArgument).Get()); });
+    }));
 }
 
 }  // namespace QARCAX

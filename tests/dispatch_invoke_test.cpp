@@ -65,6 +65,7 @@ private:
             *nullResult = owner.nullDescription && member == L"errDescription.get";
             return owner.failReads.count(member) ? owner.failReads[member] : S_OK;
         }
+        STDMETHODIMP Refusal(const wchar_t*) override { return S_OK; }
     } hook_{*this};
     ComPtr<ISwAddIn> addIn_;
 };

@@ -36,14 +36,16 @@ GuardOutcome Guard(Body&& body, const GuardSite& site = kSite) {
     return outcome;
 }
 
+// The error information of the last ComErrorWith, held by the test alone once the error is gone.
+ComPtr<IErrorInfo> g_errorInfo;
+
 _com_error ComErrorWith(const wchar_t* description, const wchar_t* source) {
     ComPtr<ICreateErrorInfo> create;
     EXPECT_EQ(S_OK, CreateErrorInfo(create.Put()));
     create->SetDescription(const_cast<LPOLESTR>(description));
     create->SetSource(const_cast<LPOLESTR>(source));
-    ComPtr<IErrorInfo> info;
-    EXPECT_EQ(S_OK, create.As(info));
-    return _com_error(E_FAIL, info.Get(), true);
+    EXPECT_EQ(S_OK, create.As(g_errorInfo));
+    return _com_error(E_FAIL, g_errorInfo.Get(), true);
 }
 
 struct NullWhat : std::exception {
@@ -119,6 +121,12 @@ TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
         EXPECT_EQ(-1, outcome.result);
         EXPECT_EQ(row.site.errorCode, outcome.errorCode);
         EXPECT_EQ(row.message, outcome.errorMessage);
+        if (g_errorInfo) {
+            // Recording read the error information and gave back every reference it took.
+            g_errorInfo->AddRef();
+            EXPECT_EQ(1u, g_errorInfo->Release()) << row.message.substr(0, 40).c_str();
+            g_errorInfo.Reset();
+        }
     }
 }
 

@@ -3,6 +3,8 @@
 // only a process boundary shows is in simulator_server_test.cpp.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "sim_test_support.h"
 #include "simulator/sim_internal.h"
 
@@ -88,7 +90,7 @@ TEST_F(SimulatorInProcess, InjectionsTakeEffectAlwaysOrOnceAndTheLogRecordsEvery
     // Unknown names and results an entry does not have are refused, not silently ignored.
     EXPECT_EQ(E_INVALIDARG, control->FailEntry(Bstr(L"ISldWorks.Visibel.get").Get(), E_FAIL, SimAlways));
     EXPECT_EQ(E_INVALIDARG, control->NullResult(Bstr(L"ISldWorks.Visible.get").Get(), SimAlways));
-    EXPECT_EQ(E_INVALIDARG, control->DelayEntry(Bstr(L"IFrame.GetHWnd").Get(), -1, SimOnce));
+    EXPECT_EQ(E_INVALIDARG, control->DelayEntry(Bstr(L"IFrame.GetHWnd").Get(), -2, SimOnce));
 
     ComPtr<IDispatch> frame;
     ASSERT_EQ(S_OK, control->FailEntry(Bstr(L"ISldWorks.Visible.get").Get(), RPC_E_CALL_REJECTED, SimOnce));
@@ -141,6 +143,89 @@ TEST_F(SimulatorInProcess, AddInModuleLoadsOnceAndObjectsAreCountedUntilClientsL
     // Open documents are held by the application, the loaded add-in stays loaded: neither counts.
     EXPECT_EQ(L"application 1 2\nframe 0 0\ndocument 1 0\nenumerator 0 0\naddin 1 0\n",
               ObjectCounts(control.Get()));
+}
+
+// A busy window refuses every kind of entry with its kind's code, as the COM channel would: an
+// early-bound entry, the add-in's calls by name at GetIDsOfNames and Invoke themselves, and activation
+// through the class object; the control interface keeps answering.
+TEST_F(SimulatorInProcess, BusyWindowRefusesEveryEntryUntilItsCountOrSpanEnds) {
+    for (const auto& [milliseconds, calls, kind] : {std::tuple{0L, 1L, SimBusyRejected},
+                                                    {-2L, -1L, SimBusyRejected},
+                                                    {100L, 0L, SimBusyRejected},
+                                                    {-1L, -1L, SimBusyKind(2)}}) {
+        EXPECT_EQ(E_INVALIDARG, control->SetBusy(milliseconds, calls, kind)) << milliseconds << " " << calls;
+    }
+    LONG status = -1;
+    ASSERT_EQ(S_OK, app->LoadAddIn(Bstr(TestProgramDirectory() + L"..\\BrivexSw18_x64.dll").Get(), &status));
+    ASSERT_EQ(0, status);
+    ComPtr<IDispatch> addIn;
+    ASSERT_EQ(S_OK, app->AddInObject(Bstr(L"BrivexSw18.BrivexSw18").Get(), addIn.Put()));
+    ComPtr<IClassFactory> factory;
+    ASSERT_EQ(S_OK, qarsim::CreateClassFactory(app.Get(), factory.Put()));
+    LPOLESTR name = const_cast<LPOLESTR>(L"errNumber");
+    DISPID id = 0;
+    ASSERT_EQ(S_OK, addIn->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+    LONG instance = 0;
+    ASSERT_EQ(S_OK, control->get_InstanceId(&instance));
+    const std::wstring i = std::to_wstring(instance) + L"\t";
+
+    const struct {
+        long milliseconds, calls;
+        SimBusyKind kind;
+        HRESULT code;
+    } cases[] = {{-1, 4, SimBusyRejected, RPC_E_CALL_REJECTED},
+                 {400, -1, SimBusyRetryLater, RPC_E_SERVERCALL_RETRYLATER}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(S_OK, control->Reset());
+        ASSERT_EQ(S_OK, control->SetBusy(c.milliseconds, c.calls, c.kind));
+        const DWORD start = GetTickCount();
+        VARIANT_BOOL visible = VARIANT_FALSE;
+        DISPPARAMS none = {};
+        UniqueVariant result;
+        ComPtr<IUnknown> created;
+        EXPECT_EQ(c.code, app->get_Visible(&visible));
+        EXPECT_EQ(c.code, addIn->GetIDsOfNames(IID_NULL, &name, 1, 0, &id));
+        EXPECT_EQ(c.code, addIn->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.Put(), nullptr,
+                                        nullptr));
+        EXPECT_EQ(c.code,
+                  factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(created.Put())));
+        EXPECT_EQ(i + L"ISldWorks.Visible.get refused\n" + i + L"ISwAddIn.GetIDsOfNames refused\n" + i +
+                      L"ISwAddIn.Invoke refused\n" + i + L"IClassFactory.CreateInstance refused\n",
+                  CallLog(control.Get()));
+        // The fourth refusal ended a window of four calls; a window of a span lasts its span.
+        if (c.calls < 0) {
+            EXPECT_EQ(c.code, app->get_Visible(&visible));
+            Sleep(c.milliseconds - (GetTickCount() - start) + 50);
+        }
+        EXPECT_EQ(S_OK, app->get_Visible(&visible));
+        EXPECT_EQ(S_OK, addIn->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, result.Put(), nullptr,
+                                      nullptr));
+        EXPECT_EQ(S_OK,
+                  factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(created.Put())));
+        EXPECT_EQ(app.Get(), created.Get());
+    }
+    ASSERT_EQ(S_OK, control->SetBusy(-1, -1, SimBusyRejected));
+    ASSERT_EQ(S_OK, control->SetBusy(0, 0, SimBusyRejected));  // ends it at once
+    VARIANT_BOOL visible = VARIANT_FALSE;
+    EXPECT_EQ(S_OK, app->get_Visible(&visible));
+}
+
+// The hung entry's own thread is blocked, so a test releases it from another thread, calling the
+// in-process control directly.
+TEST_F(SimulatorInProcess, HungEntryWaitsUntilReleasedFromAnotherThread) {
+    EXPECT_EQ(S_FALSE, control->ReleaseHung());  // none waits
+    ASSERT_EQ(S_OK, control->DelayEntry(Bstr(L"ISldWorks.Visible.get").Get(), -1, SimOnce));
+    ISimControl* direct = control.Get();
+    std::thread releaser([direct] {
+        Sleep(300);
+        while (direct->ReleaseHung() != S_OK) Sleep(10);
+    });
+    const DWORD start = GetTickCount();
+    VARIANT_BOOL visible = VARIANT_TRUE;
+    EXPECT_EQ(S_OK, app->get_Visible(&visible));
+    EXPECT_GE(GetTickCount() - start, 290u);  // the tick count's granularity
+    releaser.join();
+    EXPECT_EQ(VARIANT_FALSE, visible);  // then it did its work
 }
 
 }  // namespace

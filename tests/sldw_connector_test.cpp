@@ -5,11 +5,12 @@
 // in-process view shows.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
+#include <thread>
 
 #include "Public/dispatch_invoke.h"
 #include "Public/text_helpers.h"
-#include "counted_dispatch.h"
 #include "sim_test_support.h"
 #include "simulator/sim_application.h"
 #include "sldw/sldw_command.h"
@@ -159,7 +160,7 @@ TEST_F(ConnectorTest, FailuresKeepAnEarlierErrorAndCarryTheAddInsErrorInformatio
 }
 
 // Copies share the application and the add-in; assignment takes the new before giving back the old;
-// a second connect drops the first application.
+// a second connect drops the first application; a command holds references of its own.
 TEST_F(ConnectorTest, CopiesAssignmentAndCommandCreationCountReferences) {
     const long base = AppReferences();
     auto first = std::make_unique<SldwConnector>(3, L"SolidWorks 2016", handleText, L"");
@@ -179,18 +180,17 @@ TEST_F(ConnectorTest, CopiesAssignmentAndCommandCreationCountReferences) {
     EXPECT_EQ(base + 1, AppReferences());
     EXPECT_TRUE(Connect(copy)->IsConnected()) << "the copy still works";
 
-    // An add-in object without the add-in interface: the command is made without it.
-    CountedDispatch notOffered;
-    Internals::AddIn(copy) = ComPtr<ISwAddIn>(reinterpret_cast<ISwAddIn*>(&notOffered));
+    // A command takes references of its own to the connector's application and add-in.
     QARCAX::ConnectionRecord record;
     record.appObject = static_cast<IDispatch*>(apps[1].Get());
+    const long withConnector = AppReferences();
     CaxCommand* made = nullptr;
     EXPECT_EQ(0, Internals::CreateCommand(copy, record, made));
     ASSERT_NE(nullptr, made);
-    EXPECT_EQ(nullptr, static_cast<QARCAX::SldwCommand*>(made)->addIn.Get());
+    EXPECT_EQ(withConnector + 1, AppReferences());
+    EXPECT_EQ(Internals::AddIn(copy).Get(), static_cast<QARCAX::SldwCommand*>(made)->addIn.Get());
     delete made;
-    Internals::AddIn(copy).Reset();
-    EXPECT_EQ(1u, notOffered.references);
+    EXPECT_EQ(withConnector, AppReferences());
 }
 
 // The add-in's language file beside the library, every encoding declaration rewritten to UTF-8.
@@ -212,6 +212,90 @@ TEST_F(ConnectorTest, LanguageFileReachesTheAddInWithItsDeclarationsRewritten) {
     }
     DeleteFileW(file.c_str());
     RemoveDirectoryW(folder.c_str());
+}
+
+// From a thread other than the owner's, every operation of a connector and a command fails at once
+// with RPC_E_WRONG_THREAD and its text, and touches nothing on the far side: no call arrives and no
+// reference count moves (a proxy would not stop AddRef, Release or QueryInterface). Deleting there
+// releases nothing and says no "Disconnect"; the test gives the abandoned references back itself.
+TEST_F(ConnectorTest, AnotherThreadIsRefusedAndTouchesNothing) {
+    auto connector = std::make_unique<SldwConnector>(3, L"SolidWorks 2016", handleText, L"");
+    Command command = Connect(*connector);
+    ASSERT_TRUE(command);
+    ASSERT_EQ(S_OK, control->Reset());
+    const std::wstring before = ClientReferences(control.Get()), text = ComErrorMessage(RPC_E_WRONG_THREAD);
+    const auto elsewhere = [](const std::function<void()>& work) { std::thread(work).join(); };
+    CaxCommand& c = *command;
+    SldwConnector& k = *connector;
+    std::wstring out;
+    const struct {
+        const wchar_t* operation;
+        std::function<int()> call;
+        int& code;
+        std::wstring& message;
+    } rows[] = {
+        {L"QARCAX::CaxConnector::NewCommand", [&] { CaxCommand* made = nullptr; return k.NewCommand(nullptr, made); },
+         k.errorCode, k.errorMessage},
+        {L"QARCAX::SldwCommand::OpenFile", [&] { return c.OpenFile(L"C:\\a.sldprt"); }, c.errorCode, c.errorMessage},
+        {L"QARCAX::SldwCommand::CloseFile", [&] { return c.CloseFile(); }, c.errorCode, c.errorMessage},
+        {L"QARCAX::SldwCommand::SaveFile", [&] { return c.SaveFile(out); }, c.errorCode, c.errorMessage},
+        {L"QARCAX::SldwCommand::GetDependencies", [&] { return c.GetDependencies(out); }, c.errorCode, c.errorMessage},
+        {L"QARCAX::SldwCommand::CreateMenu", [&] { return c.CreateMenu(L"m"); }, c.errorCode, c.errorMessage},
+        {L"QARCAX::SldwCommand::RefreshTable", [&] { return c.RefreshTable(L"a", L"b"); }, c.errorCode, c.errorMessage},
+        {L"QARCAX::SldwCommand::UpdateTable", [&] { return c.UpdateTable(L"a", L"b"); }, c.errorCode, c.errorMessage},
+        {L"QARCAX::SldwCommand::Disconnect", [&] { c.Disconnect(); return int{RPC_E_WRONG_THREAD}; }, c.errorCode,
+         c.errorMessage},
+        {L"QARCAX::SldwCommand::IsConnected", [&] { return c.IsConnected() ? 0 : int{RPC_E_WRONG_THREAD}; },
+         c.errorCode, c.errorMessage},
+    };
+    for (const auto& row : rows) {
+        row.code = 0;
+        row.message.clear();
+        int result = 0;
+        elsewhere([&] { result = row.call(); });
+        EXPECT_EQ(RPC_E_WRONG_THREAD, result) << row.operation;
+        EXPECT_EQ(RPC_E_WRONG_THREAD, row.code) << row.operation;
+        EXPECT_EQ(row.operation + (L"():" + text), row.message);
+    }
+    // A copy made elsewhere takes no reference; an assignment elsewhere changes nothing.
+    elsewhere([&] {
+        SldwConnector copy(k);
+        EXPECT_EQ(nullptr, Internals::App(copy).Get());
+        EXPECT_EQ(L"QARCAX::SldwConnector::SldwConnector():" + text, copy.errorMessage);
+        SldwConnector other(3, L"SolidWorks 2016", L"", L"");
+        other = k;
+        EXPECT_EQ(nullptr, Internals::AddIn(other).Get());
+        EXPECT_EQ(RPC_E_WRONG_THREAD, other.errorCode);
+    });
+    IUnknown* const abandoned[] = {Internals::App(k).Get(), Internals::AddIn(k).Get(),
+                                   static_cast<QARCAX::SldwCommand&>(c).swApp.Get(),
+                                   static_cast<QARCAX::SldwCommand&>(c).addIn.Get()};
+    elsewhere([&] {
+        command.reset();
+        connector.reset();
+    });
+    EXPECT_EQ(L"", CallLog(control.Get())) << "nothing reached the far side";
+    EXPECT_EQ(before, ClientReferences(control.Get())) << "no reference moved";
+    for (IUnknown* reference : abandoned) reference->Release();
+}
+
+// A host thread already in a multithreaded apartment cannot join the single-threaded one the connector
+// needs: the first operation says so with RPC_E_CHANGED_MODE and its text, and reaches nothing.
+TEST(Apartment, AThreadInAMultithreadedApartmentIsRefusedClearly) {
+    std::thread([] {
+        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+        {
+            SldwConnector connector(3, L"SolidWorks 2016", L"", L"");
+            CaxCommand* made = nullptr;
+            EXPECT_EQ(RPC_E_CHANGED_MODE, connector.NewCommand(nullptr, made));
+            EXPECT_EQ(nullptr, made);
+            EXPECT_EQ(RPC_E_CHANGED_MODE, connector.errorCode);
+            EXPECT_EQ(L"QARCAX::CaxConnector::NewCommand():" + ComErrorMessage(RPC_E_CHANGED_MODE),
+                      connector.errorMessage);
+            EXPECT_EQ(nullptr, Internals::App(connector).Get()) << "nothing was reached";
+        }
+        CoUninitialize();
+    }).join();
 }
 
 }  // namespace
