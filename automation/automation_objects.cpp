@@ -15,14 +15,13 @@
 
 namespace qarauto {
 
-BusyScope::BusyScope(unsigned long milliseconds) {
-    // The thread's busy timeout is the library's to keep (QARCAX::SetBusyTimeout, per thread); until
-    // the library has it, there is nothing to set and nothing to give back.
-    static_cast<void>(milliseconds);
-    static_cast<void>(previous_);
+BusyScope::BusyScope(unsigned long milliseconds) : previous_(QARCAX::GetBusyTimeout()) {
+    QARCAX::SetBusyTimeout(milliseconds);
 }
 
-BusyScope::~BusyScope() = default;
+BusyScope::~BusyScope() {
+    QARCAX::SetBusyTimeout(previous_);
+}
 
 namespace {
 

@@ -79,8 +79,9 @@ inline std::wstring Text(BSTR value) {
 
 // --- busy policy ---------------------------------------------------------------------------------
 
-// Sets the calling thread's busy timeout for one call of the server and gives the thread its previous
-// value back afterwards, so that the host's own setting survives every call.
+// Sets the calling thread's busy timeout (the library's QARCAX::SetBusyTimeout) for one call of the
+// server and gives the thread its previous value back afterwards, so that the host's own setting
+// survives every call.
 class BusyScope {
 public:
     explicit BusyScope(unsigned long milliseconds);

@@ -428,6 +428,38 @@ TEST_F(AutomationInProcess, ArgumentsAreConvertedOrRefused) {
     EXPECT_EQ(250, V_I4(&Get(connector.Get(), L"BusyTimeout").value.Get()));
 }
 
+// BusyTimeout: Connect and the commands it makes call again what a busy application refuses, each
+// command with the value it was made with; the thread's own value (the host's) is back after each call.
+TEST_F(AutomationInProcess, BusyTimeoutRetriesRefusedCallsAndLeavesTheThreadsOwn) {
+    const HMODULE library = GetModuleHandleW(L"QarSldwInterface_x64.dll");
+    const auto setTimeout = reinterpret_cast<int (*)(unsigned long)>(
+        reinterpret_cast<void*>(GetProcAddress(library, "qar_set_busy_timeout")));
+    const auto getTimeout = reinterpret_cast<int (*)(unsigned long*)>(
+        reinterpret_cast<void*>(GetProcAddress(library, "qar_get_busy_timeout")));
+    ASSERT_TRUE(setTimeout && getTimeout);
+    ASSERT_EQ(0, setTimeout(777));
+    const auto refuseOnce = [&](const wchar_t* entry) {
+        return control->FailEntry(Bstr(entry).Get(), RPC_E_CALL_REJECTED, SimOnce);
+    };
+    ASSERT_EQ(S_OK, refuseOnce(L"ISldWorks.UserControl.put"));
+    EXPECT_EQ(RPC_E_CALL_REJECTED, Method(connector.Get(), L"Connect").scode) << "off by default";
+    ASSERT_EQ(S_OK, Put(connector.Get(), L"BusyTimeout", Number(5000)));
+    ASSERT_EQ(S_OK, refuseOnce(L"ISldWorks.UserControl.put"));
+    const ComPtr<IDispatch> patient = Connect(connector.Get());
+    ASSERT_EQ(S_OK, Put(connector.Get(), L"BusyTimeout", Number(0)));
+    const ComPtr<IDispatch> impatient = Connect(connector.Get());
+    ASSERT_TRUE(patient && impatient);
+    ASSERT_EQ(S_OK, Method(patient.Get(), L"OpenFile", Str(samples.File(L"clamp.sldasm").c_str())).hr);
+    ASSERT_EQ(S_OK, refuseOnce(L"ICaxDocument.Save"));
+    EXPECT_EQ(S_OK, Method(patient.Get(), L"SaveFile").hr) << "made with 5000 ms";
+    ASSERT_EQ(S_OK, refuseOnce(L"ICaxDocument.Save"));
+    EXPECT_EQ(kLibraryFailure, Method(impatient.Get(), L"SaveFile").scode) << "made with 0";
+    unsigned long timeout = 0;
+    EXPECT_EQ(0, getTimeout(&timeout));
+    EXPECT_EQ(777u, timeout) << "the host's own value";
+    setTimeout(0);
+}
+
 // The installed versions come each once in the registry's order; with Version "" a connect uses the
 // user's current version, else the latest installed (the activation names its ProgID). Against a
 // redirected registry, so the versions are the test's.
