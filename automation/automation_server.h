@@ -19,8 +19,7 @@ namespace qarauto {
 inline constexpr wchar_t kProgId[] = L"QarSldw.Connector";
 inline constexpr wchar_t kVersionedProgId[] = L"QarSldw.Connector.1";
 
-// This module and its full path ("" when the path cannot be read).
-HMODULE ThisModule();
+// This module's full path ("" when it cannot be read).
 std::wstring ModulePath();
 
 // Live objects, for DllCanUnloadNow.

@@ -55,10 +55,6 @@ ClassFactory g_factory;
 
 }  // namespace
 
-HMODULE ThisModule() {
-    return g_module;
-}
-
 std::wstring ModulePath() {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
