@@ -1,9 +1,11 @@
 #include "Public/cax_connector.h"
 
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"
+
+using qar::ComPtr;
 
 namespace QARCAX {
 

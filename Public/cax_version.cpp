@@ -7,6 +7,8 @@
 #include "Public/registry_key.h"
 #include "Public/sw_version.h"
 
+using qar::RegistryKey;
+
 CCaxVersion::CCaxVersion(const std::wstring& regKey, const std::wstring& subKeyPrefix)
     : regKey(regKey), subKeyPrefix(subKeyPrefix) {}
 

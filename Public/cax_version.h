@@ -76,3 +76,8 @@ inline constexpr const wchar_t* kCaxVersionVendorKey = L"SOFTWARE\\qasoft\\plmbr
 // A new version object for a CAD type (1 AutoCAD, 2 Pro/ENGINEER, 3 SolidWorks); null for any other
 // type. The caller owns the object and deletes it.
 CCaxVersion* CreateCaxVersion(int cadType);
+
+namespace QARCAX::com_detail {
+// The application's ProgID for a CAD type and version; false when the type has no version objects.
+bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring& progId);
+}  // namespace QARCAX::com_detail

@@ -4,8 +4,12 @@
 #include <new>
 
 #include "Public/busy_retry.h"
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "Public/text_helpers.h"
+
+using qar::ComPtr;
+using qar::UniqueBstr;
+using qar::UniqueVariant;
 
 using QARBASE::HResultError;
 

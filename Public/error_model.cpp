@@ -3,9 +3,12 @@
 #include <windows.h>
 #include <comdef.h>
 
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "Public/fault_translation.h"
 #include "Public/text_helpers.h"
+
+using qar::ComPtr;
+using qar::UniqueBstr;
 
 namespace QARBASE {
 

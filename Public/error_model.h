@@ -13,7 +13,7 @@
 #include <string>
 #include <type_traits>
 
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 
 namespace QARBASE {
 

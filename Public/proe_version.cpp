@@ -2,6 +2,8 @@
 
 #include "Public/registry_key.h"
 
+using qar::RegistryKey;
+
 namespace {
 
 const wchar_t* const kReleases[] = {L"Wildfire 2.0", L"Wildfire 3.0", L"Wildfire 4.0", L"Wildfire 5.0"};

@@ -1,5 +1,5 @@
-// RegistryKey: the owner of one open registry key. Move-only; closes the key with RegCloseKey in its
-// destructor, so no early return or exception leaves a key open. The predefined root keys
+// qar::RegistryKey: the owner of one open registry key (a UniqueAny closing it with RegCloseKey), with
+// the reads and writes the library makes. No early return or exception leaves a key open. The predefined root keys
 // (HKEY_LOCAL_MACHINE, ...) are only ever passed as parents, never owned.
 //
 //   RegistryKey key;
@@ -12,34 +12,18 @@
 #include <windows.h>
 
 #include <string>
-#include <utility>
 
-class RegistryKey {
+#include "Public/owners.h"
+
+namespace qar {
+
+class RegistryKey : public UniqueAny<HKEY, NullMeansNone<HKEY, RegCloseKey>> {
 public:
     // Registry key names are at most 255 characters; subkey names and text values are read into
     // buffers of this many characters, terminator included.
     static constexpr DWORD kBufferChars = 260;
 
-    RegistryKey() = default;
-    // Takes ownership of `key` (may be null).
-    explicit RegistryKey(HKEY key) : key_(key) {}
-    RegistryKey(RegistryKey&& other) noexcept : key_(other.Release()) {}
-    RegistryKey& operator=(RegistryKey&& other) noexcept {
-        if (this != &other) Reset(other.Release());
-        return *this;
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-    ~RegistryKey() { Reset(); }
-
-    HKEY Get() const { return key_; }
-    explicit operator bool() const { return key_ != nullptr; }
-    // Gives up ownership.
-    HKEY Release() { return std::exchange(key_, nullptr); }
-    void Reset(HKEY key = nullptr) {
-        if (key_ != nullptr && key_ != key) RegCloseKey(key_);
-        key_ = key;
-    }
+    using UniqueAny::UniqueAny;
 
     // Opens parent\path; closes the key held before. Returns the Win32 error code.
     LONG Open(HKEY parent, const std::wstring& path, REGSAM access) {
@@ -69,7 +53,7 @@ public:
     LONG SubKeyName(DWORD index, std::wstring& name) const {
         wchar_t buffer[kBufferChars];
         DWORD length = kBufferChars;
-        const LONG status = RegEnumKeyExW(key_, index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
+        const LONG status = RegEnumKeyExW(Get(), index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
         name.assign(buffer, status == ERROR_SUCCESS && length < kBufferChars ? length : 0);
         return status;
     }
@@ -81,7 +65,7 @@ public:
         DWORD type = REG_NONE;
         DWORD size = sizeof(buffer);
         const LONG status =
-            RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+            RegQueryValueExW(Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
         if (status != ERROR_SUCCESS || size > sizeof(buffer)) {
             text.clear();
             return false;
@@ -93,7 +77,7 @@ public:
     LONG SetText(const wchar_t* name, const std::wstring& text) const {
         const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
         if (bytes > MAXDWORD) return ERROR_INVALID_PARAMETER;
-        return RegSetValueExW(key_, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+        return RegSetValueExW(Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                               static_cast<DWORD>(bytes));
     }
 
@@ -111,6 +95,6 @@ public:
         return true;
     }
 
-private:
-    HKEY key_ = nullptr;
 };
+
+}  // namespace qar

@@ -6,8 +6,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cwchar>
-#include <memory>
 #include <vector>
+
+#include "Public/owners.h"
 
 std::wstring FormatString(const wchar_t* format, ...) {
     std::wstring result;
@@ -53,13 +54,9 @@ std::wstring DecimalText(int value) {
 }
 
 std::wstring SystemMessageText(unsigned long code) {
-    struct LocalFreer {
-        void operator()(wchar_t* p) const { LocalFree(p); }
-    };
-    wchar_t* raw = nullptr;
+    qar::UniqueLocal text;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&raw), 0, nullptr);
-    const std::unique_ptr<wchar_t, LocalFreer> text(raw);
-    return length != 0 && text ? std::wstring(text.get(), length) : std::wstring();
+        code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(text.Put()), 0, nullptr);
+    return length != 0 && text ? std::wstring(text.Get(), length) : std::wstring();
 }

@@ -5,7 +5,6 @@
 #include <new>
 #include <stdexcept>
 
-#include "Public/com_owners.h"
 #include "Public/text_helpers.h"
 #include "automation/automation_server.h"
 

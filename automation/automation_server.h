@@ -11,9 +11,14 @@
 #include <string>
 
 #include "Public/cax_command.h"
+#include "Public/owners.h"
 #include "automation/qarsldw_automation.h"
 
 namespace qarauto {
+
+using qar::ComPtr;
+using qar::UniqueBstr;
+using qar::UniqueSafeArray;
 
 // What error information names as its source, for both objects.
 inline constexpr wchar_t kProgId[] = L"QarSldw.Connector";

@@ -12,7 +12,6 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include "Public/com_owners.h"
 #include "automation/automation_server.h"
 
 namespace qarauto {

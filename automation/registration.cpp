@@ -11,6 +11,8 @@
 namespace qarauto {
 namespace {
 
+using qar::RegistryKey;
+
 constexpr wchar_t kMark[] = L"QarSldwAutomation";
 constexpr wchar_t kTypeLibMarshaler[] = L"{00020424-0000-0000-C000-000000000046}";
 constexpr wchar_t kClassName[] = L"QarSldw Connector";

@@ -7,7 +7,6 @@
 #include <windows.h>
 #include <olectl.h>
 
-#include "Public/com_owners.h"
 #include "automation/automation_server.h"
 #include "automation/dual_object.h"
 #include "automation/registration.h"

@@ -22,6 +22,9 @@
 #include "dependency_arrays.h"
 #include "simulator/sim_control.h"
 
+using qar::ComPtr;
+using qar::UniqueSafeArray;
+
 namespace {
 
 constexpr LONG kElements = 10000;  // the application's dependency array: name, path, name, path, ...

@@ -16,11 +16,15 @@
 #include <vector>
 
 #include "Public/cad_interfaces.h"
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "simulator/sim_control.h"
 #include "sldw/sldw_command.h"
 #include "sldw/sldw_connector.h"
 #include "bench_timing.h"
+
+using qar::ComPtr;
+using qar::UniqueBstr;
+using qar::UniqueVariant;
 
 namespace {
 

@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "Public/com_owners.h"
+#include "Public/owners.h"
+
+using qar::UniqueBstr;
+using qar::UniqueVariant;
 
 using Elements = std::vector<std::optional<std::wstring>>;  // nullopt: a null element
 

@@ -10,6 +10,9 @@
 #include "dependency_arrays.h"
 #include "sldw/sldw_command.h"
 
+using qar::UniqueBstr;
+using qar::UniqueVariant;
+
 namespace {
 
 // Best of `runs` wall times of `work`, in milliseconds.

@@ -17,12 +17,8 @@ set(QAR_PACKAGE_DIR lib/cmake/QarSldwInterface)
 
 install(TARGETS QarSldwInterface_x64
     RUNTIME DESTINATION bin COMPONENT library
-    ARCHIVE DESTINATION lib COMPONENT library)
-install(FILES Public/QarSldwInterface.h Public/qar_c_api.h DESTINATION include COMPONENT library)
-install(FILES Public/busy_policy.h Public/cax_command.h Public/cax_connector.h Public/com_connector.h Public/com_owners.h
-              Public/qar_api.h
-        DESTINATION include/Public COMPONENT library)
-install(FILES sldw/sldw_connector.h DESTINATION include/sldw COMPONENT library)
+    ARCHIVE DESTINATION lib COMPONENT library
+    FILE_SET HEADERS DESTINATION include COMPONENT library)
 
 configure_package_config_file(cmake/QarSldwInterfaceConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfig.cmake

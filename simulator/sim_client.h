@@ -1,7 +1,8 @@
 // What a host's own tests need from the simulated application besides its interfaces: a scratch copy
 // of the sample documents to open, save and delete, and the control interface's texts as strings, so
 // that a test can check what its host asked of the application and that it gave back every reference.
-// Header only; it needs nothing beyond COM and the generated control interface.
+// Header only; it needs nothing beyond COM and the generated control interface (std::wstring's
+// constructor may throw, and the BSTR is freed before anything else can).
 //
 //   qarsim::SampleCopy samples(installation + L"simulator\\samples");
 //   ... the host opens samples.File(L"clamp.sldasm") and ends its session ...
@@ -14,10 +15,25 @@
 #include <string>
 #include <vector>
 
-#include "Public/com_owners.h"
+#include <oleauto.h>
+
 #include "simulator/sim_control.h"
 
 namespace qarsim {
+
+namespace client_detail {
+
+// The text a control call hands back, its BSTR freed; "" when the call fails.
+template <class Call>
+std::wstring TextOf(Call&& call) {
+    BSTR text = nullptr;
+    const HRESULT hr = call(&text);
+    std::wstring result = SUCCEEDED(hr) && text != nullptr ? std::wstring(text, SysStringLen(text)) : L"";
+    SysFreeString(text);
+    return result;
+}
+
+}  // namespace client_detail
 
 // A copy of every file of `samplesFolder` in a folder of its own under the temporary folder, named
 // after the process and an instance number; the copy and the folder are removed with the object.
@@ -65,8 +81,7 @@ private:
 
 // ISimControl::ObjectCounts: a "<kind> <live> <references>" line per kind of object; "" when the call fails.
 inline std::wstring ObjectCounts(ISimControl* control) {
-    UniqueBstr text;
-    return SUCCEEDED(control->ObjectCounts(text.Put())) ? text.Str() : std::wstring();
+    return client_detail::TextOf([&](BSTR* text) { return control->ObjectCounts(text); });
 }
 
 // The references clients hold per kind of object, "<kind> <references>" lines: open documents and the
@@ -87,8 +102,13 @@ inline std::wstring ClientReferences(ISimControl* control) {
 
 // ISimControl::CallLog: a "<instance>\t<entry>(<arguments>)" line per call; "" when the call fails.
 inline std::wstring CallLog(ISimControl* control) {
-    UniqueBstr text;
-    return SUCCEEDED(control->CallLog(text.Put())) ? text.Str() : std::wstring();
+    return client_detail::TextOf([&](BSTR* text) { return control->CallLog(text); });
+}
+
+// ISimControl::AddInConfiguration: an "<entry>\t<value>" line per configuration call the add-in
+// accepted; "" when the call fails.
+inline std::wstring AddInConfiguration(ISimControl* control) {
+    return client_detail::TextOf([&](BSTR* text) { return control->AddInConfiguration(text); });
 }
 
 }  // namespace qarsim

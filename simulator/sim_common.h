@@ -11,9 +11,14 @@
 #include <string>
 #include <utility>
 
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 
 namespace qarsim {
+
+using qar::ComPtr;
+using qar::UniqueBstr;
+using qar::UniqueSafeArray;
+using qar::UniqueVariant;
 
 enum class Kind { Application, Frame, Document, Enumerator, AddIn, Count };
 

@@ -3,9 +3,12 @@
 #include <cwchar>
 
 #include "Public/cad_interfaces.h"
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "Public/registry_key.h"
 #include "simulator/sim_control.h"
+
+using qar::ComPtr;
+using qar::RegistryKey;
 
 namespace qarsim {
 namespace {

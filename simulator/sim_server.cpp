@@ -26,6 +26,9 @@
 #include "simulator/sim_internal.h"
 #include "simulator/sim_registration.h"
 
+using qar::ComPtr;
+using qar::UniqueBstr;
+
 namespace {
 
 using qarsim::Application;

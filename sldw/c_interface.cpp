@@ -3,7 +3,7 @@
 // Each function checks its handle and pointers first, then runs the C++ operation as a guarded
 // operation recording into the handle's status record, so that exceptions (including _com_error,
 // std::bad_alloc and translated machine faults, e.g. a wild text pointer) end here as a result.
-#include "Public/qar_c_api.h"
+#include "qar_c_api.h"
 
 #include <windows.h>
 

@@ -7,6 +7,8 @@
 //   }
 #pragma once
 
+#include "sldw/layer.h"
+
 #include <windows.h>
 
 #include <string>

@@ -4,11 +4,11 @@
 #include <share.h>
 
 #include <cstdio>
-#include <memory>
 #include <new>
 #include <vector>
 
 #include "Public/error_model.h"
+#include "Public/owners.h"
 #include "Public/text_helpers.h"
 
 // The image base of the module this code is linked into: the library itself in the shipped DLL.
@@ -32,10 +32,7 @@ constexpr unsigned kStringsPerBlock = 16;
 // Resource names are 16-bit: a larger block number would silently name another block.
 constexpr unsigned kLastBlock = 0xFFFF;
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+using UniqueFile = qar::UniqueAny<FILE*, qar::NullMeansNone<FILE*, fclose>>;
 
 // What a printf conversion takes from the argument list. Conversions that read or write through an
 // argument in ways a caller cannot anticipate (%n, %Z) have no kind: such a format is unsafe.
@@ -262,7 +259,7 @@ std::wstring LanguageXmlPath(int cadType) {
 
 void ReadUtf16File(const std::wstring& path, std::wstring& text) {
     const UniqueFile file(_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
-    if (!file || fseek(file.get(), 2, SEEK_SET) != 0) {  // past the byte-order mark, unchecked
+    if (!file || fseek(file.Get(), 2, SEEK_SET) != 0) {  // past the byte-order mark, unchecked
         text.clear();
         return;
     }
@@ -270,19 +267,19 @@ void ReadUtf16File(const std::wstring& path, std::wstring& text) {
     // Read straight into the result, sized from the file's length with a spare unit, so that a file
     // that keeps its size is read in one pass and in about its own size of memory. A file that grows
     // meanwhile is read on with a doubling buffer.
-    const long long length = _filelengthi64(_fileno(file.get()));
+    const long long length = _filelengthi64(_fileno(file.Get()));
     const size_t expectedBytes = length > 2 ? static_cast<size_t>(length - 2) : 0;
     std::wstring units(expectedBytes / 2 + 2, L'\0');
     size_t filledBytes = 0;
     for (;;) {
         char* const bytes = reinterpret_cast<char*>(&units[0]);
         const size_t room = units.size() * sizeof(wchar_t) - filledBytes;
-        const size_t got = fread(bytes + filledBytes, 1, room, file.get());
+        const size_t got = fread(bytes + filledBytes, 1, room, file.Get());
         filledBytes += got;
         if (got < room) break;
         units.resize(units.size() * 2);
     }
-    if (ferror(file.get())) {
+    if (ferror(file.Get())) {
         text.clear();
         return;
     }

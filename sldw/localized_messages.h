@@ -8,6 +8,8 @@
 // ignored, because the callers pass arguments that match the library's text.
 #pragma once
 
+#include "sldw/layer.h"
+
 #include <windows.h>
 
 #include <optional>

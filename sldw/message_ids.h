@@ -3,6 +3,8 @@
 // gives its conversions in order.
 #pragma once
 
+#include "sldw/layer.h"
+
 #define IDS_START_FAILED 5500          // %s application name, %s error text
 #define IDS_LOAD_ADDIN_FAILED 5501     // %s add-in module
 #define IDS_GET_FAILED 5502            // %s add-in ProgID

@@ -3,6 +3,8 @@
 #include "Public/busy_retry.h"
 #include "Public/text_helpers.h"
 
+using qar::ComPtr;
+
 namespace qar {
 
 std::vector<ComPtr<IMoniker>> RunningEntries() {

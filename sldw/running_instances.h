@@ -10,6 +10,8 @@
 //   }
 #pragma once
 
+#include "sldw/layer.h"
+
 #include <windows.h>
 #include <objidl.h>
 
@@ -17,7 +19,7 @@
 #include <vector>
 
 #include "Public/cad_interfaces.h"
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 
 namespace qar {
 

@@ -13,6 +13,11 @@
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 
+using qar::ComPtr;
+using qar::UniqueBstr;
+using qar::UniqueVariant;
+using qar::UniqueSafeArray;
+
 using qar::RetryWhileBusy;
 using qar::RunHostOperation;
 
@@ -247,20 +252,11 @@ long DocumentType(const std::wstring& path) {
 
 namespace {
 
-// Holds a SAFEARRAY's data in place while its elements are read.
-class ArrayLock {
-public:
-    explicit ArrayLock(SAFEARRAY* array) : array_(SUCCEEDED(SafeArrayLock(array)) ? array : nullptr) {}
-    ArrayLock(const ArrayLock&) = delete;
-    ArrayLock& operator=(const ArrayLock&) = delete;
-    ~ArrayLock() {
-        if (array_ != nullptr) SafeArrayUnlock(array_);
-    }
-    explicit operator bool() const { return array_ != nullptr; }
+// Holds a SAFEARRAY's data in place while its elements are read: a lock taken, given back by
+// SafeArrayUnlock.
+using ArrayLock = qar::UniqueAny<SAFEARRAY*, qar::NullMeansNone<SAFEARRAY*, SafeArrayUnlock>>;
 
-private:
-    SAFEARRAY* array_;
-};
+ArrayLock LockArray(SAFEARRAY* array) { return ArrayLock(SUCCEEDED(SafeArrayLock(array)) ? array : nullptr); }
 
 // The characters of a string element up to its first NUL; empty for a null string.
 std::wstring_view StringText(BSTR text) {
@@ -326,7 +322,7 @@ bool DependencyList(const VARIANT& value, std::wstring& list) {
         value.parray->cbElements != (type == VT_BSTR ? sizeof(BSTR) : sizeof(VARIANT))) {
         return false;
     }
-    const ArrayLock lock(value.parray);
+    const ArrayLock lock = LockArray(value.parray);
     if (!lock) return false;
     // The elements are read in place, not copied: while the array is locked its strings stay put, so
     // views of them serve as the keys below. An index outside the bounds reads as an empty element,

@@ -5,13 +5,15 @@
 // and the connector's own references. Not copyable: each copy would say "Disconnect" again.
 #pragma once
 
+#include "sldw/layer.h"
+
 #include <windows.h>
 
 #include <string>
 
 #include "Public/cad_interfaces.h"
 #include "Public/cax_command.h"
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "Public/dispatch_invoke.h"
 
 namespace QARCAX {
@@ -21,7 +23,7 @@ public:
     // Takes a copy of `info` (when given) and references of its own to the application and the add-in.
     // The constructing thread owns the command (the connector makes it on its own thread): every
     // operation called from another thread records and returns RPC_E_WRONG_THREAD and touches nothing.
-    SldwCommand(const ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn);
+    SldwCommand(const ConnectionRecord* info, qar::ComPtr<ISldWorks> app, qar::ComPtr<ISwAddIn> addIn);
     SldwCommand(const SldwCommand&) = delete;
     SldwCommand& operator=(const SldwCommand&) = delete;
     // Says "Disconnect" to the add-in (when there is one), then gives both references back. Deleted on
@@ -40,8 +42,8 @@ public:
     int GetDependencies(std::wstring& dependencies) override;
 
     // Declared in this order so that the add-in is released before the application.
-    ComPtr<ISldWorks> swApp;
-    ComPtr<ISwAddIn> addIn;
+    qar::ComPtr<ISldWorks> swApp;
+    qar::ComPtr<ISwAddIn> addIn;
 
 private:
     const DWORD ownerThread;

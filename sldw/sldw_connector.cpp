@@ -9,6 +9,7 @@
 
 #include "Public/busy_retry.h"
 #include "Public/cad_interfaces.h"
+#include "Public/cax_version.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"
@@ -18,6 +19,9 @@
 #include "sldw/message_ids.h"
 #include "sldw/running_instances.h"
 #include "sldw/sldw_command.h"
+
+using qar::ComPtr;
+using qar::UniqueBstr;
 
 namespace QARCAX {
 

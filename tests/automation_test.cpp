@@ -20,6 +20,11 @@
 #include "sim_test_support.h"
 #include "simulator/sim_application.h"
 
+using qar::ComPtr;
+using qar::UniqueBstr;
+using qar::UniqueSafeArray;
+using qar::UniqueVariant;
+
 namespace {
 
 // The server's own codes (QarAutomationError in its type library).

@@ -3,11 +3,6 @@
 # A host written in C: compiled as C against the installed-style include folder, linked with the
 # import library alone, run from a folder of its own holding the DLL, the add-in module, the language
 # data and the sample documents. Its session runs against the registered simulator.
-set(qar_c_api_sdk_header ${QAR_SDK_DIR}/include/qar_c_api.h)
-add_custom_command(OUTPUT ${qar_c_api_sdk_header}
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/Public/qar_c_api.h ${qar_c_api_sdk_header}
-    DEPENDS ${PROJECT_SOURCE_DIR}/Public/qar_c_api.h VERBATIM)
-add_custom_target(qar_c_api_sdk_header DEPENDS ${qar_c_api_sdk_header})
 
 add_executable(c_host_tests c_host_test.c)
 set_source_files_properties(c_host_test.c PROPERTIES LANGUAGE C)
@@ -15,7 +10,7 @@ set_target_properties(c_host_tests PROPERTIES C_STANDARD 99 C_STANDARD_REQUIRED 
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/c_host)
 target_include_directories(c_host_tests PRIVATE ${QAR_SDK_DIR}/include)
 target_link_libraries(c_host_tests PRIVATE $<TARGET_LINKER_FILE:QarSldwInterface_x64> qar_settings)
-add_dependencies(c_host_tests qar_c_api_sdk_header QarSldwInterface_x64 BrivexSw18_x64 qarcadsim)
+add_dependencies(c_host_tests qar_sdk_headers QarSldwInterface_x64 BrivexSw18_x64 qarcadsim)
 add_custom_command(TARGET c_host_tests POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:QarSldwInterface_x64> $<TARGET_FILE:BrivexSw18_x64>
             $<TARGET_FILE_DIR:c_host_tests>

@@ -9,6 +9,8 @@
 #include "bench/dependency_arrays.h"
 #include "sldw/sldw_command.h"
 
+using qar::UniqueVariant;
+
 using QARCAX::command_detail::DependencyList;
 
 namespace {

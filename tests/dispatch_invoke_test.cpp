@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/text_helpers.h"
 #include "allocation_spy.h"
 #include "counted_dispatch.h"
 #include "simulator/sim_addin.h"
+
+using qar::ComPtr;
 
 namespace {
 

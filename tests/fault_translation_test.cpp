@@ -10,9 +10,11 @@
 #include <string>
 #include <tuple>
 
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "Public/error_model.h"
 #include "Public/fault_translation.h"
+
+using qar::ComPtr;
 
 using QARBASE::AR_Exception;
 

@@ -15,6 +15,8 @@
 #include "counted_dispatch.h"
 #include "sim_test_support.h"
 
+using qar::ComPtr;
+
 namespace {
 
 bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
@@ -41,13 +43,11 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
         std::wstring module;
         for (wchar_t c : folder + L"BrivexSw18_x64.dll") module += c == L'\\' ? std::wstring(2, c) : std::wstring(1, c);
         EXPECT_TRUE(Has(CallLog(control.Get()), L"ISldWorks.LoadAddIn('" + module + L"')"));
-        UniqueBstr configuration;
-        ASSERT_EQ(S_OK, control->AddInConfiguration(configuration.Put()));
         EXPECT_EQ(L"ISwAddIn.SetLanguageXml\t'<?xml version=\"1.0\" encoding=\"utf-8\"?>\\r\\n<language name=\"en-us\">"
                   L"\\r\\n  <text id=\"menu\">Menu</text>\\r\\n</language>\\r\\n'\n"
                   L"ISwAddIn.SetHostObject\tobject\nISwAddIn.SetAppHandle\t'" +
                       command->connection.appHandleText + L"'\nISwAddIn.SetAddInArgument\t'--session 1'\n",
-                  configuration.Str());
+                  qarsim::AddInConfiguration(control.Get()));
         ASSERT_EQ(S_OK, control->Reset());
 
         std::wstring dependencies, saved;

@@ -17,6 +17,7 @@
 #include <psapi.h>
 #include "sldw/localized_messages.h"
 
+
 using localized_detail::LanguageXmlPathFor;
 
 namespace {

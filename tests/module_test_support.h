@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+
 struct ModuleFreer {
     void operator()(HMODULE module) const { FreeLibrary(module); }
 };

@@ -11,6 +11,8 @@
 
 #include "Public/registry_key.h"
 
+using qar::RegistryKey;
+
 class RegistryRedirect : public ::testing::Test {
 protected:
     void SetUp() override {

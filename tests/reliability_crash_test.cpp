@@ -10,6 +10,8 @@
 #include "sim_test_support.h"
 #include "sldw/sldw_connector.h"
 
+using qar::ComPtr;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -15,6 +15,9 @@
 #include "sldw/sldw_command.h"
 #include "sldw/sldw_connector.h"
 
+using qar::ComPtr;
+using qar::UniqueVariant;
+
 namespace QARCAX {
 // The connector's application reference, for the machine-fault test only.
 struct SldwConnectorInternals {

@@ -2,8 +2,11 @@
 // dependency list's: see the refused values there.)
 #include <gtest/gtest.h>
 
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "allocation_spy.h"
+
+using qar::UniqueBstr;
+using qar::UniqueSafeArray;
 
 namespace {
 

@@ -8,6 +8,11 @@
 #include "sim_test_support.h"
 #include "simulator/sim_internal.h"
 
+using qar::ComPtr;
+using qar::UniqueBstr;
+using qar::UniqueVariant;
+using qar::UniqueSafeArray;
+
 namespace {
 
 // The strings of a vector of BSTRs from 0; empty for any other value.

@@ -10,6 +10,8 @@
 #include "sim_test_support.h"
 #include "simulator/sim_registration.h"
 
+using qar::RegistryKey;
+
 namespace {
 
 // Every key below root\path with its text values, one line each, in enumeration order.

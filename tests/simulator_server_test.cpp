@@ -11,6 +11,8 @@
 
 #include "sim_test_support.h"
 
+using qar::ComPtr;
+
 namespace {
 
 // The registered application's control, reached by activation; the server's instance id in `id`.

@@ -16,6 +16,9 @@
 #include "sldw/sldw_command.h"
 #include "sldw/sldw_connector.h"
 
+using qar::ComPtr;
+using qar::UniqueBstr;
+
 namespace QARCAX {
 struct SldwConnectorInternals {  // the connector's private parts, for these tests only
     static ComPtr<ISldWorks>& App(SldwConnector& c) { return c.appObject; }

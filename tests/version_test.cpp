@@ -10,6 +10,8 @@
 #include "Public/cax_version.h"
 #include "registry_redirect.h"
 
+using qar::RegistryKey;
+
 using Versions = std::vector<std::wstring>;
 constexpr int kAcad = 1, kProe = 2, kSw = 3;
 

@@ -20,13 +20,16 @@
 
 #include "Public/cad_interfaces.h"
 #include "Public/cax_version.h"
-#include "Public/com_owners.h"
+#include "Public/owners.h"
 #include "Public/registry_key.h"
 #include "Public/text_helpers.h"
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 #include "tools/qarsldw/cli.h"
 #include "tools/qarsldw/version_choice.h"
+
+using qar::ComPtr;
+using qar::RegistryKey;
 
 using namespace qarsldw;
 

@@ -6,7 +6,7 @@
 #include "Public/registry_key.h"
 
 std::wstring StoredCurrentVersion(CCaxVersion& family) {
-    RegistryKey vendor;
+    qar::RegistryKey vendor;
     std::wstring current;
     if (vendor.Open(HKEY_CURRENT_USER, kCaxVersionVendorKey, KEY_READ) == ERROR_SUCCESS) {
         vendor.QueryText(family.GetCaxName().c_str(), current);

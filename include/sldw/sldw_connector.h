@@ -20,6 +20,11 @@
 // interface.
 #pragma once
 
+// The library's Public/ layer lies below this connector and must never include it.
+#if defined(QAR_LAYER_PUBLIC)
+#error "Public/ lies below sldw/ and must not include its headers"
+#endif
+
 #include <string>
 
 #include "Public/com_connector.h"
@@ -46,7 +51,11 @@ public:
     ~SldwConnector() override;
 
 private:
-    friend struct SldwConnectorInternals;  // the library's own tests reach the steps one by one
+#if defined(QAR_BUILDING_LIBRARY)
+    // The library's own tests reach the steps one by one. Hosts do not see this line: a friend
+    // declaration changes neither the class layout nor any symbol.
+    friend struct SldwConnectorInternals;
+#endif
 
     int CreateCommand(const void* info, CaxCommand*& command) override;
     int GetHandleOfCaxApp(const void* app, std::wstring& handleText) override;
@@ -55,8 +64,8 @@ private:
     int GetAddInObj(IDispatch* host, const std::wstring& handleText) override;
 
     // Declared in this order so that the add-in is given back before the application.
-    ComPtr<ISldWorks> appObject;
-    ComPtr<ISwAddIn> addInObject;
+    qar::ComPtr<ISldWorks> appObject;
+    qar::ComPtr<ISwAddIn> addInObject;
     std::wstring addInArgument;
 };
 

@@ -62,7 +62,7 @@ private:
 
     // Runs LoadApplication under the connect guard and fills `info`; `app` holds the application's
     // reference from the moment the sequence hands it over.
-    int Connect(IDispatch* host, ConnectionRecord& info, ComPtr<IDispatch>& app);
+    int Connect(IDispatch* host, ConnectionRecord& info, qar::ComPtr<IDispatch>& app);
 };
 
 }  // namespace QARCAX

@@ -46,9 +46,4 @@ private:
     virtual int GetAddInObj(IDispatch* host, const std::wstring& handleText) = 0;
 };
 
-namespace com_detail {
-// The application's ProgID for a CAD type and version; false when the type has no version objects.
-bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring& progId);
-}  // namespace com_detail
-
 }  // namespace QARCAX
