@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+#include "Public/busy_policy.h"
 #include "Public/dispatch_invoke.h"
 #include "sim_test_support.h"
 #include "sldw/sldw_command.h"
@@ -245,6 +246,40 @@ TEST_F(Reliability, SlowCallsAreAwaitedAndSucceed) {
     EXPECT_EQ(0, outcome.result) << outcome.message.c_str();
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000)) << "really delayed";
     ExpectNothingHeld("after the slow calls");
+}
+
+// A busy application across processes: its message filter refuses every call for about a second.
+// With a timeout a whole session waits it out; without one the first call, the activation, fails at
+// once with RPC_E_CALL_REJECTED and its text.
+TEST_F(Reliability, ABusyApplicationIsWaitedForOnlyWithATimeout) {
+    for (const unsigned long timeout : {5000ul, 0ul}) {
+        ASSERT_EQ(S_OK, control->SetBusy(1000, -1, SimBusyRejected));
+        QARCAX::SetBusyTimeout(timeout);
+        const auto start = std::chrono::steady_clock::now();
+        {
+            SldwConnector connector(3, kVersion, L"", L"");
+            CaxCommand* made = nullptr;
+            const int result = connector.NewCommand(nullptr, made);
+            const std::unique_ptr<CaxCommand> command(made);
+            std::wstring dependencies;
+            if (timeout != 0) {
+                ASSERT_EQ(0, result) << connector.errorMessage.c_str();
+                EXPECT_EQ(0, command->OpenFile(assembly));
+                EXPECT_EQ(0, command->GetDependencies(dependencies));
+                EXPECT_EQ(folder.File(L"plate.sldprt") + L"|" + folder.File(L"bolt.sldprt"), dependencies);
+                EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+            } else {
+                EXPECT_EQ(RPC_E_CALL_REJECTED, result);
+                EXPECT_EQ(-1, connector.errorCode);
+                EXPECT_EQ(L"Start SldWorks.Application.24 failed," + ComErrorMessage(RPC_E_CALL_REJECTED),
+                          connector.errorMessage);
+                EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+            }
+        }
+        QARCAX::SetBusyTimeout(0);
+        ASSERT_EQ(S_OK, control->SetBusy(0, 0, SimBusyRejected));
+        ExpectNothingHeld(timeout != 0 ? "waited for" : "given up at once");
+    }
 }
 
 // A machine fault inside the connect sequence is reported by the step it hit, the host goes on, and a

@@ -9,6 +9,15 @@ add_custom_command(TARGET reliability_tests POST_BUILD
             $<TARGET_FILE_DIR:reliability_tests>/samples)
 set_tests_properties(${reliability_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120")
 
+# The busy policy in process: the simulated application and its class object in the test's own
+# process, activation through the ProgID the simulator registered.
+qar_sim_gtest(busy_tests ${QAR_WINEPREFIX} "wine;simulator" busy_policy_test.cpp ${QAR_RESOURCE_FILES})
+target_link_libraries(busy_tests PRIVATE qarsim_core)
+add_custom_command(TARGET busy_tests POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:BrivexSw18_x64> $<TARGET_FILE_DIR:busy_tests>
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/simulator/samples $<TARGET_FILE_DIR:busy_tests>/samples)
+set_tests_properties(${busy_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120")
+
 # The application ending in the middle of a session leaves Wine refusing activations until its
 # wineserver restarts, and the crash prefix's own test needs one activation first: this test has a
 # prefix of its own.
