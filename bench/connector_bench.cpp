@@ -20,6 +20,7 @@
 #include "simulator/sim_control.h"
 #include "sldw/sldw_command.h"
 #include "sldw/sldw_connector.h"
+#include "bench_timing.h"
 
 using qar::ComPtr;
 using qar::UniqueBstr;
@@ -29,36 +30,6 @@ namespace {
 
 const wchar_t kProgId[] = L"SldWorks.Application.24";
 const wchar_t kVersion[] = L"SolidWorks 2016";
-
-double Now() {
-    static LARGE_INTEGER frequency = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f;
-    }();
-    LARGE_INTEGER t;
-    QueryPerformanceCounter(&t);
-    return 1000.0 * static_cast<double>(t.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-// The median of `runs` wall times of `work`, in milliseconds: robust against the other builds that
-// share this machine, unlike a mean.
-double Median(int runs, const std::function<void()>& work) {
-    std::vector<double> times;
-    for (int i = 0; i < runs; ++i) {
-        const double start = Now();
-        work();
-        times.push_back(Now() - start);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
-}
-
-void Check(bool ok, const char* what) {
-    if (ok) return;
-    std::printf("FAILED: %s\n", what);
-    std::exit(1);
-}
 
 // Calls whose log lines carry this instance since the last Reset.
 int LoggedCalls(ISimControl* control) {

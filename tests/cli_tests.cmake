@@ -51,13 +51,15 @@ qar_cli_test(stops_at_failure "wine;simulator" 1
         "{\"line\":2,\"command\":\"open\",\"ok\":false,\"path\":\"[^\"]*missing\\.sldasm\",\"result\":-1,\"code\":-?[1-9][0-9]*,\"message\":\"[^\"]+\"}\n"
         "{\"command\":\"disconnect\",\"ok\":true}\n$")
 
-# Every check passes on a complete installation, a real connect included.
-qar_cli_test(doctor "wine;simulator" 0
+# Every check passes on a complete installation, the automation server registered and a real connect
+# included.
+qar_cli_test(doctor "wine;simulator;automation" 0
     ARGS doctor --connect --version "SolidWorks 2016"
     OUT "ok       library: loaded [^\n]*QarSldwInterface_x64\\.dll\n"
         "ok       messages: string table in the user's language en-US"
         "ok       application: SolidWorks 2016 -> SldWorks\\.Application\\.24, server [^\n]*qarcadsim\\.exe\n"
         "ok       add-in: [^\n]*BrivexSw18_x64\\.dll\n"
+        "ok       automation: QarSldw\\.Connector -> [^\n]*QarSldwAutomation_x64\\.dll\n"
         "ok       language: [^\n]*en-us.dd_3\\.xml\n"
         "ok       connect: connected and disconnected in [0-9.]+ s\n0 failed")
 
