@@ -197,18 +197,17 @@ private:
         return Guarded(__uuidof(IQarCommand), [&]() -> HRESULT {
             const BusyScope busy(busyTimeout_);
             QARCAX::CaxCommand& c = *command_;
-            struct Earlier {
-                QARCAX::CaxCommand& c;
-                int code;
-                std::wstring message;
-                ~Earlier() {
-                    if (c.errorCode == 0 && c.errorMessage.empty()) {
-                        c.errorCode = code;
-                        c.errorMessage.swap(message);
-                    }
-                }
-            } earlier{c, std::exchange(c.errorCode, 0), std::move(c.errorMessage)};
+            // The record is cleared for the call, so that what it writes tells this call's failure;
+            // a call that writes nothing leaves the earlier record as it was.
+            const int earlierCode = std::exchange(c.errorCode, 0);
+            std::wstring earlierMessage = std::move(c.errorMessage);
             c.errorMessage.clear();
+            const qar::ScopeExit restore([&] {
+                if (c.errorCode == 0 && c.errorMessage.empty()) {
+                    c.errorCode = earlierCode;
+                    c.errorMessage.swap(earlierMessage);
+                }
+            });
             const int result = operation(c);
             const bool written = c.errorCode != 0 || !c.errorMessage.empty();
             if (result == 0 && !written) return S_OK;

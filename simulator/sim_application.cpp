@@ -365,17 +365,12 @@ HRESULT STDMETHODCALLTYPE Application::LoadAddIn(BSTR path, LONG* status) {
             return S_OK;
         }
     }
-    struct ModuleOwner {
-        HMODULE module;
-        ~ModuleOwner() {
-            if (module != nullptr) FreeLibrary(module);
-        }
-    } owner{LoadLibraryExW(fullPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)};
-    if (owner.module == nullptr) return S_OK;
+    qar::UniqueModule owner(LoadLibraryExW(fullPath.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+    if (!owner) return S_OK;
     auto create = reinterpret_cast<QarSimCreateAddInFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(owner.module, kQarSimCreateAddInExport)));
+        reinterpret_cast<void (*)()>(GetProcAddress(owner.Get(), kQarSimCreateAddInExport)));
     if (create == nullptr) return S_OK;  // not an add-in module: unloaded again
-    LoadedAddIn loaded{fullPath, owner.module, {}};
+    LoadedAddIn loaded{fullPath, owner.Get(), {}};
     if (FAILED(create(loaded.object.Put())) || !loaded.object) return S_OK;
     ComPtr<ISimAddInControl> control;
     if (SUCCEEDED(loaded.object.As(control))) {
@@ -387,8 +382,8 @@ HRESULT STDMETHODCALLTYPE Application::LoadAddIn(BSTR path, LONG* status) {
     }
     pendingAddInFailures_.clear();
     addIns_.push_back(std::move(loaded));
-    simulation.AddInHeld(owner.module, 1);
-    owner.module = nullptr;  // loaded for the rest of the process: its objects' code lives in it
+    simulation.AddInHeld(owner.Get(), 1);
+    owner.Release();  // loaded for the rest of the process: its objects' code lives in it
     *status = 0;
     return S_OK;
 }

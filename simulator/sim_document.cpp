@@ -42,13 +42,11 @@ std::wstring FileNameOf(const std::wstring& path) {
 }
 
 HRESULT ReadWholeFile(const std::wstring& path, std::string& content) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
-    struct Closer {
-        HANDLE h;
-        ~Closer() { CloseHandle(h); }
-    } closer{file};
+    const qar::UniqueHandle owned(CreateFileW(path.c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!owned) return HRESULT_FROM_WIN32(GetLastError());
+    const HANDLE file = owned.Get();
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size)) return HRESULT_FROM_WIN32(GetLastError());
     if (size.QuadPart > kMaxDocumentBytes) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);

@@ -82,11 +82,7 @@ std::wstring MemberName(ITypeInfo* type, WORD method) {
     for (UINT index = 0;; ++index) {
         FUNCDESC* function = nullptr;
         if (FAILED(slots->GetFuncDesc(index, &function))) break;
-        const struct Owner {
-            ITypeInfo* type;
-            FUNCDESC* function;
-            ~Owner() { type->ReleaseFuncDesc(function); }
-        } owner{slots.Get(), function};
+        const qar::ScopeExit release([&] { slots->ReleaseFuncDesc(function); });
         if (function->oVft != static_cast<SHORT>(method * sizeof(void*))) continue;
         UniqueBstr member;
         slots->GetDocumentation(function->memid, member.Put(), nullptr, nullptr, nullptr);
@@ -276,9 +272,7 @@ int Serve(const ServerOptions& options) {
     const DWORD start = GetTickCount();
     HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     if (FAILED(hr)) return 3;
-    struct Uninitializer {
-        ~Uninitializer() { CoUninitialize(); }
-    } uninitializer;
+    const qar::ScopeExit uninitialize([] { CoUninitialize(); });
 
     ComPtr<Application> created;
     hr = Application::Create(created);
