@@ -4,6 +4,11 @@
 // The host owns the command and deletes it through CaxCommand*; the command holds references of
 // its own to the application and the add-in, so it may outlive the connector that made it.
 //
+// The operations answer with their result and the status record; only running out of memory while
+// copying a text reaches the caller as an exception. From a thread other than the one that made the
+// command, every operation records and returns RPC_E_WRONG_THREAD and touches nothing; deleted there,
+// the command releases nothing (its references are abandoned) and says no "Disconnect".
+//
 // Binary interface: the host calls the operations through the function table, so their order below
 // (destructor first) is fixed. This class binds only to hosts built with the same compiler and C++
 // standard library as the library (class layout, std::wstring and the destructor's table entries

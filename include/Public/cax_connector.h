@@ -39,8 +39,9 @@ public:
 
     // Connects to the application and builds a command object that the caller owns and deletes.
     // Returns 0 on success; otherwise a non-zero code, `command` untouched, and the failure in the
-    // status record (except where CreateCommand throws: that reaches the caller as it is). Called
-    // from a thread other than the owner's it returns RPC_E_WRONG_THREAD and does nothing else.
+    // status record. Only what CreateCommand throws (out of memory, after a successful connect)
+    // reaches the caller as an exception. Called from a thread other than the owner's it returns
+    // RPC_E_WRONG_THREAD and does nothing else.
     QAR_API int NewCommand(IDispatch* host, CaxCommand*& command);
 
     // Status record: written by each failure, never cleared by a success.

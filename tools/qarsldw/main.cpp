@@ -57,8 +57,8 @@ int RunSubcommand(const Options& options, Reporter& report) {
     }
 }
 
-// Runs the subcommand; what the library lets pass (a COM error from building the command object, out
-// of memory) ends it with a report instead of an abort.
+// Runs the subcommand; what the library lets pass (out of memory) ends it with a report instead of an
+// abort.
 int RunReporting(const Options& options, Reporter& report) {
     try {
         return RunSubcommand(options, report);
