@@ -88,6 +88,61 @@ void AutomationSession(IClassFactory* factory, const std::wstring& document, siz
     ByName(session, L"CloseFile", DISPATCH_METHOD);
 }
 
+// The registered simulator's control, its dependency list made `kElements` long.
+ComPtr<ISimControl> PrepareSimulator() {
+    CLSID clsid;
+    ComPtr<ISimControl> control;
+    Check(SUCCEEDED(CLSIDFromProgID(L"SldWorks.Application.24", &clsid)),
+          "simulator registered (qarcadsim /regserver /machine)");
+    Check(SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISimControl),
+                                     reinterpret_cast<void**>(control.Put()))),
+          "activation");
+    Elements elements(kElements);
+    for (LONG i = 0; i < kElements; ++i) {
+        elements[i] = (i % 2 == 0 ? L"part-" : L"C:\\Projects\\Pump\\parts\\part-") + std::to_wstring(i / 2) +
+                      L".SLDPRT";
+    }
+    Check(SUCCEEDED(control->SetDependencies(DependencyArray(elements).Get(), SimAlways)), "SetDependencies");
+    return control;
+}
+
+// The server's class object, from the module beside this program (loaded into `server`).
+ComPtr<IClassFactory> ServerFactory(qar::UniqueModule& server) {
+    server.Reset(LoadLibraryW(L"QarSldwAutomation_x64.dll"));
+    const auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(GetProcAddress(server.Get(), "DllGetClassObject")));
+    ComPtr<IClassFactory> factory;
+    Check(getClassObject != nullptr &&
+              SUCCEEDED(getClassObject(CLSID_Connector, IID_IClassFactory, reinterpret_cast<void**>(factory.Put()))),
+          "QarSldwAutomation_x64.dll beside the program");
+    return factory;
+}
+
+// `sessions` sessions each way, alternating, after one of each for first use; prints the medians.
+void Compare(IClassFactory* factory, const std::wstring& document, int sessions) {
+    size_t libraryFiles = 0, automationFiles = 0;
+    LibrarySession(document, libraryFiles);  // first use: the add-in loads, caches fill
+    AutomationSession(factory, document, automationFiles);
+    std::printf("dependencies per session: library %zu, automation %zu (of %ld elements)\n", libraryFiles,
+                automationFiles, kElements);
+    Check(libraryFiles == kElements / 2 && automationFiles == kElements / 2, "every path listed once");
+    std::vector<double> library, automation;
+    for (int i = 0; i < sessions; ++i) {
+        double start = Now();
+        LibrarySession(document, libraryFiles);
+        library.push_back(Now() - start);
+        start = Now();
+        AutomationSession(factory, document, automationFiles);
+        automation.push_back(Now() - start);
+    }
+    std::sort(library.begin(), library.end());
+    std::sort(automation.begin(), automation.end());
+    const double cpp = library[library.size() / 2], dispatch = automation[automation.size() / 2];
+    std::printf("%d sessions each, medians:\n%-40s %8.2f ms\n%-40s %8.2f ms\n%-40s %8.3f (goal 1.05) %s\n", sessions,
+                "C++ through the library", cpp, "IDispatch through the automation server", dispatch, "ratio",
+                dispatch / cpp, dispatch / cpp <= 1.05 ? "ok" : "OVER");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -95,62 +150,17 @@ int wmain(int argc, wchar_t** argv) {
     Check(sessions > 0, "a positive number of sessions");
     Check(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)), "CoInitializeEx");
     {
-        CLSID clsid;
-        ComPtr<ISimControl> control;
-        Check(SUCCEEDED(CLSIDFromProgID(L"SldWorks.Application.24", &clsid)),
-              "simulator registered (qarcadsim /regserver /machine)");
-        Check(SUCCEEDED(CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISimControl),
-                                         reinterpret_cast<void**>(control.Put()))),
-              "activation");
-        Elements elements(kElements);
-        for (LONG i = 0; i < kElements; ++i) {
-            elements[i] = (i % 2 == 0 ? L"part-" : L"C:\\Projects\\Pump\\parts\\part-") +
-                          std::to_wstring(i / 2) + L".SLDPRT";
-        }
-        Check(SUCCEEDED(control->SetDependencies(DependencyArray(elements).Get(), SimAlways)),
-              "SetDependencies");
-
+        const ComPtr<ISimControl> control = PrepareSimulator();
         // An empty assembly in a scratch folder: any file of the right extension opens.
         wchar_t temp[MAX_PATH + 1];
         GetTempPathW(MAX_PATH + 1, temp);
         const std::wstring document = temp + std::wstring(L"qar-automation-bench.sldasm");
-        const std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)> server(
-            LoadLibraryW(L"QarSldwAutomation_x64.dll"), &FreeLibrary);
-        const auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
-            reinterpret_cast<void*>(GetProcAddress(server.get(), "DllGetClassObject")));
-        ComPtr<IClassFactory> factory;
-        Check(CloseHandle(
-                  CreateFileW(document.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)) != 0,
+        Check(qar::UniqueHandle(CreateFileW(document.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr))
+                  .operator bool(),
               "scratch document");
-        Check(getClassObject != nullptr && SUCCEEDED(getClassObject(CLSID_Connector, IID_IClassFactory,
-                                                                    reinterpret_cast<void**>(factory.Put()))),
-              "QarSldwAutomation_x64.dll beside the program");
-
-        size_t libraryFiles = 0, automationFiles = 0;
-        LibrarySession(document, libraryFiles);  // first use: the add-in loads, caches fill
-        AutomationSession(factory.Get(), document, automationFiles);
-        std::printf("dependencies per session: library %zu, automation %zu (of %ld elements)\n", libraryFiles,
-                    automationFiles, kElements);
-        Check(libraryFiles == kElements / 2 && automationFiles == kElements / 2, "every path listed once");
-
-        std::vector<double> library, automation;
-        for (int i = 0; i < sessions; ++i) {
-            double start = Now();
-            LibrarySession(document, libraryFiles);
-            library.push_back(Now() - start);
-            start = Now();
-            AutomationSession(factory.Get(), document, automationFiles);
-            automation.push_back(Now() - start);
-        }
-        std::sort(library.begin(), library.end());
-        std::sort(automation.begin(), automation.end());
-        const double cpp = library[library.size() / 2], dispatch = automation[automation.size() / 2];
-        std::printf(
-            "%d sessions each, medians:\n%-40s %8.2f ms\n%-40s %8.2f ms\n%-40s %8.3f (goal 1.05) %s\n",
-            sessions, "C++ through the library", cpp, "IDispatch through the automation server", dispatch,
-            "ratio", dispatch / cpp, dispatch / cpp <= 1.05 ? "ok" : "OVER");
+        qar::UniqueModule server;
+        Compare(ServerFactory(server).Get(), document, sessions);
         control->Reset();
-        factory.Reset();
         DeleteFileW(document.c_str());
     }
     CoUninitialize();
