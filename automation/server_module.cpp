@@ -8,6 +8,7 @@
 #include <olectl.h>
 
 #include "automation/automation_server.h"
+#include "sldw/localized_messages.h"
 #include "automation/dual_object.h"
 #include "automation/registration.h"
 
@@ -54,15 +55,7 @@ ClassFactory g_factory;
 
 }  // namespace
 
-std::wstring ModulePath() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(g_module, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) return path.substr(0, length);
-        path.resize(path.size() * 2);
-    }
-}
+std::wstring ModulePath() { return localized_detail::ModuleFileName(g_module); }
 
 void ObjectMade() {
     InterlockedIncrement(&g_objects);
