@@ -77,12 +77,12 @@ int Guarded(const GuardSite& site, int& code, std::wstring& message, Body&& body
 
 // Records a NULL where a pointer was required.
 int RejectNull(const GuardSite& site, int& code, std::wstring& message, const wchar_t* argument) noexcept {
-    code = QAR_E_NULL_ARGUMENT;
+    std::wstring text;  // stays "" without memory for it
     try {
-        message = std::wstring(site.function) + L"(): " + argument + L" is NULL.";
+        text = std::wstring(site.function) + L"(): " + argument + L" is NULL.";
     } catch (...) {
-        message.clear();
     }
+    qar::RecordFailure(code, message, QAR_E_NULL_ARGUMENT, std::move(text));
     return QAR_E_NULL_ARGUMENT;
 }
 
