@@ -20,6 +20,7 @@ step() { printf '\n== %s\n' "$*"; }
 step "Wine prefix $prefix"
 sh "$root/cmake/wine-prefix.sh" start "$prefix"
 cleanup() {
+    (cd "$build" && "$run" "$prefix" regsvr32 /u /s QarSldwAutomation_x64.dll </dev/null >/dev/null 2>&1) || true
     "$run" "$prefix" "$sim" /unregserver /machine </dev/null >/dev/null 2>&1 || true
     sh "$root/cmake/wine-prefix.sh" stop "$prefix"
 }
@@ -28,6 +29,11 @@ trap cleanup EXIT
 step "Register the simulated CAD application ($version)"
 "$run" "$prefix" "$sim" /regserver /machine "/version:$version" </dev/null
 echo "registered qarcadsim.exe"
+
+step "Register the automation server (regsvr32, machine-wide: Wine ignores per-user classes)"
+# Wine's regsvr32 takes the module's name in its folder, not a Unix path.
+(cd "$build" && "$run" "$prefix" regsvr32 /s QarSldwAutomation_x64.dll </dev/null)
+echo "registered QarSldwAutomation_x64.dll"
 
 # A scratch folder with the sample documents and the session script; relative paths in the script
 # resolve there.
@@ -46,5 +52,10 @@ step "qarsldw versions"
 step "qarsldw run session.txt --version \"$version\""
 sed 's/^/    | /' session.txt
 "$run" "$prefix" "$build/qarsldw.exe" run session.txt --version "$version" </dev/null
+
+step "The same session from VBScript through the automation server (cscript session.vbs)"
+cp "$root/tests/data/automation/session.vbs" "$work/"
+# Wine's drive Z: is the Linux root.
+"$run" "$prefix" cscript.exe //nologo session.vbs "$(printf 'Z:%s' "$work/samples" | tr '/' '\\')" </dev/null
 
 step "Unregister and stop the prefix's wineserver"
