@@ -19,8 +19,8 @@
 #include "registry_redirect.h"
 #include "sim_test_support.h"
 #include "simulator/sim_application.h"
+#include "sldw/running_instances.h"
 
-using qar::ComPtr;
 using qar::UniqueBstr;
 using qar::UniqueSafeArray;
 using qar::UniqueVariant;
@@ -52,34 +52,26 @@ ComPtr<IDispatch> NewConnector() {
     return connector;
 }
 
-// Arguments as clients pass them.
-UniqueVariant Of(VARTYPE type) {
+// Arguments as clients pass them: `type` with the value `set` stores.
+template <class Set>
+UniqueVariant Arg(VARTYPE type, Set set) {
     UniqueVariant value;
     V_VT(value.Ptr()) = type;
-    if (type == (VT_ARRAY | VT_I4)) V_ARRAY(value.Ptr()) = SafeArrayCreateVector(VT_I4, 0, 2);
-    if (type == VT_ERROR) V_ERROR(value.Ptr()) = DISP_E_PARAMNOTFOUND;  // a missing optional argument
+    set(*value.Ptr());
     return value;
 }
 UniqueVariant Str(const wchar_t* text) {
-    UniqueVariant value = Of(VT_BSTR);
-    V_BSTR(value.Ptr()) = text != nullptr ? SysAllocString(text) : nullptr;
-    return value;
+    return Arg(VT_BSTR, [&](VARIANT& v) { V_BSTR(&v) = text != nullptr ? SysAllocString(text) : nullptr; });
 }
 UniqueVariant Num(LONG number) {
-    UniqueVariant value = Of(VT_I4);
-    V_I4(value.Ptr()) = number;
-    return value;
+    return Arg(VT_I4, [&](VARIANT& v) { V_I4(&v) = number; });
 }
 UniqueVariant Obj(IUnknown* object, VARTYPE type = VT_DISPATCH) {
-    UniqueVariant value = Of(type);
-    V_UNKNOWN(value.Ptr()) = object;
     if (object != nullptr) object->AddRef();
-    return value;
+    return Arg(type, [&](VARIANT& v) { V_UNKNOWN(&v) = object; });
 }
 UniqueVariant Ref(VARIANT* inner) {
-    UniqueVariant value = Of(VT_BYREF | VT_VARIANT);
-    V_VARIANTREF(value.Ptr()) = inner;
-    return value;
+    return Arg(VT_BYREF | VT_VARIANT, [&](VARIANT& v) { V_VARIANTREF(&v) = inner; });
 }
 
 struct Answer {
@@ -154,23 +146,14 @@ std::vector<std::wstring> Strings(const Answer& answer) {
 class AutomationInProcess : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
         ComPtr<IMoniker> moniker;
         ASSERT_EQ(S_OK, qarsim::CreateApplication(app.Put()));
         ASSERT_EQ(S_OK, GetRunningObjectTable(0, table.Put()));
         ASSERT_EQ(S_OK, CreateItemMoniker(L"!", L"QarAutomationTest", moniker.Put()));
         ASSERT_EQ(S_OK, table->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE, app.Get(), moniker.Get(), &cookie));
-        LONG handle = 0;
-        {
-            ComPtr<IDispatch> frameObject;
-            ComPtr<IFrame> frame;
-            ASSERT_EQ(S_OK, app->Frame(frameObject.Put()));
-            ASSERT_EQ(S_OK, frameObject.As(frame));
-            ASSERT_EQ(S_OK, frame->GetHWnd(&handle));
-        }
+        ASSERT_EQ(S_OK, qar::MainWindowText(app.Get(), handleText));
         ASSERT_EQ(S_OK, app.As(control));
         baseline = ClientReferences(control.Get());
-        handleText = DecimalText(handle);
         connector = Connector();
         ASSERT_TRUE(connector);
     }
@@ -179,7 +162,6 @@ protected:
         EXPECT_EQ(S_OK, ServerEntry("DllCanUnloadNow")) << "every object of the server is gone";
         EXPECT_EQ(baseline, ClientReferences(control.Get())) << "every reference given back";
         if (table) table->Revoke(cookie);
-        CoUninitialize();
     }
     ComPtr<IDispatch> Connector() {
         ComPtr<IDispatch> made = NewConnector();
@@ -189,6 +171,7 @@ protected:
     }
     std::wstring Log() { return CallLog(control.Get()); }
 
+    ComApartment apartment;
     ComPtr<ISldWorks> app;
     ComPtr<ISimControl> control;
     ComPtr<IRunningObjectTable> table;
@@ -200,10 +183,23 @@ protected:
 
 // A whole session by name: commands outlive their connector, a second connect's command works beside
 // the first, lists arrive as arrays of strings (empty ones too), and the last release of a command
-// deletes the library's command, which says "Disconnect" and lets go of the host.
-TEST_F(AutomationInProcess, SessionArraysAndReferenceCounts) {
+// deletes the library's command, which says "Disconnect" and lets go of the host. BusyTimeout: Connect
+// and the commands it makes call again what a busy application refuses, each command with the value
+// it was made with; the thread's own value (the host's) is back after each call.
+TEST_F(AutomationInProcess, SessionArraysReferenceCountsAndBusyTimeouts) {
+    const auto setTimeout =
+        Entry<int (*)(unsigned long)>(L"QarSldwInterface_x64.dll", "qar_set_busy_timeout");
+    const auto getTimeout =
+        Entry<int (*)(unsigned long*)>(L"QarSldwInterface_x64.dll", "qar_get_busy_timeout");
+    const auto refuseOnce = [&](const wchar_t* entry) {
+        return control->FailEntry(Bstr(entry).Get(), RPC_E_CALL_REJECTED, SimOnce);
+    };
+    ASSERT_EQ(0, setTimeout(777));
     CountedDispatch host;
+    ASSERT_EQ(S_OK, Put(connector.Get(), L"BusyTimeout", Num(5000)));
+    ASSERT_EQ(S_OK, refuseOnce(L"ISldWorks.UserControl.put"));
     const ComPtr<IDispatch> first = Method(connector.Get(), L"Connect", Obj(&host)).Object();
+    ASSERT_EQ(S_OK, Put(connector.Get(), L"BusyTimeout", Num(0)));
     ComPtr<IDispatch> second = Method(connector.Get(), L"Connect").Object();
     ASSERT_TRUE(first && second);
     connector.Reset();
@@ -212,10 +208,16 @@ TEST_F(AutomationInProcess, SessionArraysAndReferenceCounts) {
     const std::vector<std::wstring> files = {samples.File(L"plate.sldprt"), samples.File(L"bolt.sldprt")};
     EXPECT_EQ(files, Strings(Get(first.Get(), L"Dependencies")));
     EXPECT_EQ(files[0] + L"|" + files[1], Get(first.Get(), L"DependencyText").Text());
-    EXPECT_EQ(samples.File(L"clamp.sldasm"), Method(first.Get(), L"SaveFile").Text());
+    ASSERT_EQ(S_OK, refuseOnce(L"ICaxDocument.Save"));
+    EXPECT_EQ(samples.File(L"clamp.sldasm"), Method(first.Get(), L"SaveFile").Text()) << "made with 5000 ms";
+    ASSERT_EQ(S_OK, refuseOnce(L"ICaxDocument.Save"));
+    EXPECT_EQ(kLibraryFailure, Method(second.Get(), L"SaveFile").scode) << "made with 0";
     EXPECT_EQ(S_OK, Method(second.Get(), L"CreateMenu", Str(L"second")).hr);
-    UniqueVariant none = Of(VT_ARRAY | VT_BSTR);
-    V_ARRAY(none.Ptr()) = SafeArrayCreateVector(VT_BSTR, 0, 0);
+    unsigned long timeout = 0;
+    EXPECT_TRUE(getTimeout(&timeout) == 0 && timeout == 777u) << "the host's own value: " << timeout;
+    setTimeout(0);
+    const UniqueVariant none =
+        Arg(VT_ARRAY | VT_BSTR, [](VARIANT& v) { V_ARRAY(&v) = SafeArrayCreateVector(VT_BSTR, 0, 0); });
     ASSERT_EQ(S_OK, control->SetDependencies(none.Get(), SimAlways));
     EXPECT_EQ(std::vector<std::wstring>(), Strings(Get(first.Get(), L"Dependencies")));
     EXPECT_EQ(L"", Get(first.Get(), L"DependencyText").Text());
@@ -278,15 +280,13 @@ TEST_F(AutomationInProcess, FailuresRaiseTheLibrarysMessage) {
     }
 
     ComPtr<IQarCommand> early;
-    ComPtr<IErrorInfo> info;
     ComPtr<ISupportErrorInfo> supports;
+    ComPtr<IErrorInfo> info;
     UniqueBstr description;
     ASSERT_EQ(S_OK, Method(connector.Get(), L"Connect").Object().As(early));
     EXPECT_EQ(kLibraryFailure, early->OpenFile(Bstr(absent).Get()));
-    ASSERT_EQ(S_OK, early.As(supports));
-    EXPECT_EQ(S_OK, supports->InterfaceSupportsErrorInfo(IID_IQarCommand));
-    ASSERT_EQ(S_OK, GetErrorInfo(0, info.Put()));
-    EXPECT_TRUE(SUCCEEDED(info->GetDescription(description.Put())) &&
+    EXPECT_TRUE(early.As(supports) == S_OK && supports->InterfaceSupportsErrorInfo(IID_IQarCommand) == S_OK);
+    EXPECT_TRUE(GetErrorInfo(0, info.Put()) == S_OK && info->GetDescription(description.Put()) == S_OK &&
                 description.Str() == TrimFinalLineBreak(missing));
 }
 
@@ -305,7 +305,10 @@ TEST_F(AutomationInProcess, ArgumentsAreConvertedOrRefused) {
     } calls[] = {
         {S_OK, Method(command.Get(), L"RefreshTable", Num(-7), Str(nullptr)).hr},
         {S_OK, Method(command.Get(), L"CreateMenu", Ref(inner.Ptr())).hr},
-        {DISP_E_TYPEMISMATCH, Method(command.Get(), L"CreateMenu", Of(VT_ARRAY | VT_I4)).hr},
+        {DISP_E_TYPEMISMATCH,
+         Method(command.Get(), L"CreateMenu",
+                Arg(VT_ARRAY | VT_I4, [](VARIANT& v) { V_ARRAY(&v) = SafeArrayCreateVector(VT_I4, 0, 2); }))
+             .hr},
         {DISP_E_BADPARAMCOUNT, Method(command.Get(), L"UpdateTable", Str(L"parts")).hr},
     };
     for (const auto& call : calls) EXPECT_EQ(call.expected, call.actual);
@@ -319,9 +322,13 @@ TEST_F(AutomationInProcess, ArgumentsAreConvertedOrRefused) {
     V_VT(&byReference) = VT_DISPATCH;
     V_DISPATCH(&byReference) = &object;  // borrowed
     const std::pair<UniqueVariant, const wchar_t*> hosts[] = {
-        {Obj(&object), L"object"},      {Obj(&object, VT_UNKNOWN), L"object"},
-        {Ref(&byReference), L"object"}, {Of(VT_ERROR), L"null"},
-        {Obj(nullptr), L"null"},        {Num(5), nullptr},
+        {Obj(&object), L"object"},
+        {Obj(&object, VT_UNKNOWN), L"object"},
+        {Ref(&byReference), L"object"},
+        {Arg(VT_ERROR, [](VARIANT& v) { V_ERROR(&v) = DISP_E_PARAMNOTFOUND; }),
+         L"null"},  // a missing argument
+        {Obj(nullptr), L"null"},
+        {Num(5), nullptr},
     };
     for (const auto& [host, handed] : hosts) {
         ASSERT_EQ(S_OK, control->Reset());
@@ -334,32 +341,6 @@ TEST_F(AutomationInProcess, ArgumentsAreConvertedOrRefused) {
     EXPECT_EQ(3u, object.references) << "two in the table above; every command let go of the host";
 
     EXPECT_EQ(E_INVALIDARG, Call(connector.Get(), L"BusyTimeout", DISPATCH_PROPERTYPUT, Num(-1)).scode);
-}
-
-// BusyTimeout: Connect and the commands it makes call again what a busy application refuses, each
-// command with the value it was made with; the thread's own value (the host's) is back after each call.
-TEST_F(AutomationInProcess, BusyTimeoutRetriesRefusedCallsAndLeavesTheThreadsOwn) {
-    const auto set = Entry<int (*)(unsigned long)>(L"QarSldwInterface_x64.dll", "qar_set_busy_timeout");
-    const auto get = Entry<int (*)(unsigned long*)>(L"QarSldwInterface_x64.dll", "qar_get_busy_timeout");
-    const auto refuseOnce = [&](const wchar_t* entry) {
-        return control->FailEntry(Bstr(entry).Get(), RPC_E_CALL_REJECTED, SimOnce);
-    };
-    ASSERT_EQ(0, set(777));
-    ASSERT_EQ(S_OK, Put(connector.Get(), L"BusyTimeout", Num(5000)));
-    ASSERT_EQ(S_OK, refuseOnce(L"ISldWorks.UserControl.put"));
-    const ComPtr<IDispatch> patient = Method(connector.Get(), L"Connect").Object();
-    ASSERT_EQ(S_OK, Put(connector.Get(), L"BusyTimeout", Num(0)));
-    const ComPtr<IDispatch> impatient = Method(connector.Get(), L"Connect").Object();
-    ASSERT_TRUE(patient && impatient);
-    ASSERT_EQ(S_OK, Method(patient.Get(), L"OpenFile", Str(samples.File(L"clamp.sldasm").c_str())).hr);
-    ASSERT_EQ(S_OK, refuseOnce(L"ICaxDocument.Save"));
-    EXPECT_EQ(S_OK, Method(patient.Get(), L"SaveFile").hr) << "made with 5000 ms";
-    ASSERT_EQ(S_OK, refuseOnce(L"ICaxDocument.Save"));
-    EXPECT_EQ(kLibraryFailure, Method(impatient.Get(), L"SaveFile").scode) << "made with 0";
-    unsigned long timeout = 0;
-    EXPECT_EQ(0, get(&timeout));
-    EXPECT_EQ(777u, timeout) << "the host's own value";
-    set(0);
 }
 
 // Against a redirected registry (the versions and the classes are the test's).
@@ -387,9 +368,8 @@ protected:
 TEST_F(AutomationRegistry, InstalledVersionsAndTheVersionAConnectChooses) {
     const ComPtr<IDispatch> connector = NewConnector();
     ASSERT_TRUE(connector);
-    for (const wchar_t* version : {L"SolidWorks 2008", L"SolidWorks 2013", L"Tools"}) {
+    for (const wchar_t* version : {L"SolidWorks 2008", L"SolidWorks 2013", L"Tools"})
         AddKey(HKEY_LOCAL_MACHINE, L"SOFTWARE\\SolidWorks\\" + std::wstring(version));
-    }
     EXPECT_EQ((std::vector<std::wstring>{L"SolidWorks 2008", L"SolidWorks 2013"}),
               Strings(Method(connector.Get(), L"InstalledVersions", Num(3))));
     EXPECT_EQ(L"Start SldWorks.Application.21 failed," + ComErrorMessage(CO_E_CLASSSTRING),
@@ -447,39 +427,29 @@ TEST_F(AutomationRegistry, RegistrationIsExactlyUndone) {
 // regsvr32 (CTest fixtures): its transcript, and what the simulator received, in order, up to the
 // "Disconnect" that releasing the command says.
 TEST(AutomationScript, CscriptSessionAgainstTheRegisteredServers) {
-    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-    {
-        CLSID application;
-        ComPtr<ISimControl> control;
-        ASSERT_EQ(S_OK, CLSIDFromProgID(L"SldWorks.Application.24", &application));
-        ASSERT_EQ(S_OK, CoCreateInstance(application, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISimControl),
-                                         reinterpret_cast<void**>(control.Put())));
-        ASSERT_EQ(S_OK, control->Reset());
-        SampleFolder samples;
-        const std::wstring command = L"cscript.exe //nologo \"" + TestProgramDirectory() +
-                                     L"session.vbs\" \"" + samples.Folder() + L"\"";
-        std::string bytes;
-        {
-            const std::unique_ptr<FILE, decltype(&_pclose)> output(_wpopen(command.c_str(), L"rb"), &_pclose);
-            for (int c; output && (c = fgetc(output.get())) != EOF;) bytes += static_cast<char>(c);
-        }
-        EXPECT_EQ(L"connected: True\r\ndepends on: " + samples.File(L"plate.sldprt") + L"\r\ndepends on: " +
-                      samples.File(L"bolt.sldprt") + L"\r\nsaved: " + samples.File(L"clamp.sldasm") +
-                      L"\r\nreleased\r\nerror 800401F3 from QarSldw.Connector: Start SldWorks.Application.38 "
-                      L"failed," +
-                      ComErrorMessage(CO_E_CLASSSTRING) + L"\r\nerror 80040201 from QarSldw.Connector: " +
-                      TrimFinalLineBreak(SystemMessageText(ERROR_FILE_NOT_FOUND)) + L"\r\n",
-                  std::wstring(bytes.begin(), bytes.end()));  // ASCII only
-        const std::wstring log = CallLog(control.Get());
-        size_t at = 0;
-        for (const wchar_t* call :
-             {L"SetHostObject(object)", L"Dependencies(", L"CreateMenu('PLM')", L"RefreshTable('parts', '1')",
-              L"Save(", L"CloseDocument(", L"Disconnect()", L"SetHostObject(null)"}) {
-            at = log.find(call, at);
-            EXPECT_NE(std::wstring::npos, at) << "in order: " << call << "\n" << log;
-        }
+    ComApartment apartment;
+    const ComPtr<ISimControl> control = RegisteredControl();
+    ASSERT_TRUE(control && control->Reset() == S_OK);
+    SampleFolder samples;
+    int exitCode = -1;
+    const std::string bytes = RunCommand(
+        L"cscript.exe //nologo \"" + TestProgramDirectory() + L"session.vbs\" \"" + samples.Folder() + L"\"",
+        exitCode);
+    EXPECT_EQ(
+        L"connected: True\r\ndepends on: " + samples.File(L"plate.sldprt") + L"\r\ndepends on: " +
+            samples.File(L"bolt.sldprt") + L"\r\nsaved: " + samples.File(L"clamp.sldasm") +
+            L"\r\nreleased\r\nerror 800401F3 from QarSldw.Connector: Start SldWorks.Application.38 failed," +
+            ComErrorMessage(CO_E_CLASSSTRING) + L"\r\nerror 80040201 from QarSldw.Connector: " +
+            TrimFinalLineBreak(SystemMessageText(ERROR_FILE_NOT_FOUND)) + L"\r\n",
+        std::wstring(bytes.begin(), bytes.end()));  // ASCII only
+    const std::wstring log = CallLog(control.Get());
+    size_t at = 0;
+    for (const wchar_t* call :
+         {L"SetHostObject(object)", L"Dependencies(", L"CreateMenu('PLM')", L"RefreshTable('parts', '1')",
+          L"Save(", L"CloseDocument(", L"Disconnect()", L"SetHostObject(null)"}) {
+        at = log.find(call, at);
+        EXPECT_NE(std::wstring::npos, at) << "in order: " << call << "\n" << log;
     }
-    CoUninitialize();
 }
 
 }  // namespace
