@@ -19,17 +19,11 @@ using qar::ComPtr;
 
 // A BSTR argument for the length of one call, from headers a host has too:
 //   control->FailEntry(Bstr(L"ISldWorks.Frame").Get(), E_FAIL, SimOnce);
-class Bstr {
+class Bstr : std::unique_ptr<OLECHAR, decltype(&SysFreeString)> {
 public:
     explicit Bstr(const std::wstring& text)
-        : value_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {}
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    ~Bstr() { SysFreeString(value_); }
-    BSTR Get() const { return value_; }
-
-private:
-    BSTR value_;
+        : unique_ptr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())), &SysFreeString) {}
+    BSTR Get() const { return get(); }
 };
 
 // A scratch copy of the sample documents (simulator/samples, copied beside the test program), so
@@ -44,16 +38,20 @@ struct ComApartment {
     ~ComApartment() { CoUninitialize(); }
 };
 
-// The control of the simulator registered in the test's prefix, reached by activation (which starts
-// its server or meets the running one); null when that fails.
-inline ComPtr<ISimControl> RegisteredControl() {
-    CLSID application;
+// The simulator registered in the test's prefix, reached by activation (which starts its server or
+// meets the running one): its control, its application and the instance's id.
+struct RegisteredSimulator {
     ComPtr<ISimControl> control;
-    EXPECT_EQ(S_OK, CLSIDFromProgID(L"SldWorks.Application.24", &application));
-    EXPECT_EQ(S_OK, CoCreateInstance(application, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISimControl),
-                                     reinterpret_cast<void**>(control.Put())));
-    return control;
-}
+    ComPtr<ISldWorks> app;
+    LONG id = 0;
+    RegisteredSimulator() {
+        CLSID application;
+        EXPECT_EQ(S_OK, CLSIDFromProgID(L"SldWorks.Application.24", &application));
+        EXPECT_EQ(S_OK, CoCreateInstance(application, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISimControl),
+                                         reinterpret_cast<void**>(control.Put())));
+        EXPECT_TRUE(control && control->get_InstanceId(&id) == S_OK && control.As(app) == S_OK);
+    }
+};
 
 // Runs `line` through the command processor with its standard error joined to its output: the
 // output's bytes, and the exit code in `exitCode`. The outer quotes keep quoted paths in the line
