@@ -13,7 +13,7 @@
 #include "sim_test_support.h"
 #include "simulator/sim_application.h"
 #include "simulator/sim_registration.h"
-#include "sldw/sldw_command.h"
+#include "Public/cax_command.h"
 #include "sldw/sldw_connector.h"
 
 using QARCAX::CaxCommand;
@@ -34,21 +34,41 @@ Connected Connect() {
     return {result, std::unique_ptr<CaxCommand>(made), connector.errorMessage};
 }
 
-// The simulated application, its class object registered in this process.
+// The application's class object as this process registers it: the simulator's, or, with `hr` set to
+// a failure, one that fails every activation with it. It counts the activations.
+class ClassObject : public IClassFactory {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+        *out = iid == IID_IUnknown || iid == IID_IClassFactory ? this : nullptr;
+        return *out != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+        ++calls;
+        if (SUCCEEDED(hr)) return simulator->CreateInstance(outer, iid, out);
+        *out = nullptr;
+        return hr;
+    }
+    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+    ComPtr<IClassFactory> simulator;
+    HRESULT hr = S_OK;
+    int calls = 0;
+};
+
+// The simulated application, reached through its class object registered in this process.
 class BusyPolicy : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(S_OK, qarsim::CreateApplication(app.Put()));
         ASSERT_EQ(S_OK, app.As(control));
-        ComPtr<IClassFactory> factory;
-        ASSERT_EQ(S_OK, qarsim::CreateClassFactory(app.Get(), factory.Put()));
-        ASSERT_EQ(S_OK, CoRegisterClassObject(qarsim::kApplicationClass, factory.Get(), CLSCTX_LOCAL_SERVER,
+        ASSERT_EQ(S_OK, qarsim::CreateClassFactory(app.Get(), classObject.simulator.Put()));
+        ASSERT_EQ(S_OK, CoRegisterClassObject(qarsim::kApplicationClass, &classObject, CLSCTX_LOCAL_SERVER,
                                               REGCLS_MULTIPLEUSE, &cookie));
         baseline = ClientReferences(control.Get());
     }
     void TearDown() override {
         QARCAX::SetBusyTimeout(0);
-        command.reset();
         EXPECT_EQ(S_OK, control->Reset());
         EXPECT_EQ(baseline, ClientReferences(control.Get())) << "references not given back";
         CoRevokeClassObject(cookie);
@@ -58,18 +78,18 @@ protected:
     SampleFolder samples;
     ComPtr<ISldWorks> app;
     ComPtr<ISimControl> control;
+    ClassObject classObject;
     DWORD cookie = 0;
     std::wstring baseline;
-    std::unique_ptr<CaxCommand> command;
 };
 
 // One row per kind of call site: refused twice (with either code of a busy application) and answered
 // the third time within a timeout, or refused throughout and given up after it, or refused once
 // without a timeout and given up at once.
 TEST_F(BusyPolicy, EachKindOfCallIsMadeAgainWithinTheTimeoutAndOnlyThen) {
-    Connected first = Connect();
+    const Connected first = Connect();
     ASSERT_EQ(0, first.result) << first.message.c_str();
-    command = std::move(first.command);
+    CaxCommand& command = *first.command;
     const auto connect = [](CaxCommand&) { return Connect().result; };
     const std::function<int(CaxCommand&)> close = [](CaxCommand& c) { return c.CloseFile(); };
     const std::wstring closeFailed = L"QARCAX::SldwCommand::CloseFile():close file failed, " +
@@ -95,63 +115,38 @@ TEST_F(BusyPolicy, EachKindOfCallIsMadeAgainWithinTheTimeoutAndOnlyThen) {
         {"no timeout", close, 0, -1, SimBusyRejected, -1, closeFailed, L"ISldWorks.ActiveDocument", 1, 1},
     };
     for (const auto& row : rows) {
-        ASSERT_EQ(0, command->OpenFile(samples.File(L"clamp.sldasm")));
-        command->errorMessage.clear();
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(0, command.OpenFile(samples.File(L"clamp.sldasm")));
+        command.errorMessage.clear();
         QARCAX::SetBusyTimeout(row.timeout);
-        ASSERT_EQ(S_OK, control->SetBusy(-1, row.refusals, row.kind)) << row.what;
+        ASSERT_EQ(S_OK, control->SetBusy(-1, row.refusals, row.kind));
         const DWORD start = GetTickCount();
-        EXPECT_EQ(row.result, row.op(*command)) << row.what;
+        EXPECT_EQ(row.result, row.op(command));
         const DWORD took = GetTickCount() - start;
-        EXPECT_EQ(row.message, command->errorMessage) << row.what;
+        EXPECT_EQ(row.message, command.errorMessage);
         const std::wstring log = CallLog(control.Get()), refusal = std::wstring(row.entry) + L" refused\n";
         size_t refused = 0;
         for (size_t at = log.find(refusal); at != std::wstring::npos; at = log.find(refusal, at + 1))
             ++refused;
-        EXPECT_TRUE(refused >= row.fewest && refused <= row.most) << row.what << ": " << refused;
-        EXPECT_GE(took, row.refusals < 0 ? row.timeout : 0ul) << row.what;
-        EXPECT_LT(took, 2000u) << row.what << ": no pause is longer than the policy's";
+        EXPECT_TRUE(refused >= row.fewest && refused <= row.most) << refused;
+        EXPECT_GE(took, row.refusals < 0 ? row.timeout : 0ul);
+        EXPECT_LT(took, 2000u) << "no pause is longer than the policy's";
         ASSERT_EQ(S_OK, control->Reset());  // ends the window too
     }
 }
 
-// A class object that counts its activations and fails each with one code.
-class FailingFactory : public IClassFactory {
-public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        *out = iid == IID_IUnknown || iid == IID_IClassFactory ? this : nullptr;
-        return *out != nullptr ? S_OK : E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
-        *out = nullptr;
-        ++calls;
-        return hr;
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-    HRESULT hr = E_FAIL;
-    int calls = 0;
-};
-
 // A time-out of activation may mean the application is still starting: asking again would start a
 // second one, so with a timeout set these are reported after one attempt, as without.
-TEST(BusyActivation, ATimeOutKindOfFailureIsNeverRetried) {
-    ComApartment apartment;
-    FailingFactory factory;
-    DWORD cookie = 0;
-    ASSERT_EQ(S_OK, CoRegisterClassObject(qarsim::kApplicationClass, &factory, CLSCTX_LOCAL_SERVER,
-                                          REGCLS_MULTIPLEUSE, &cookie));
+TEST_F(BusyPolicy, ATimeOutKindOfActivationFailureIsNeverRetried) {
     QARCAX::SetBusyTimeout(5000);
     for (const HRESULT hr : {E_NOINTERFACE, CO_E_SERVER_EXEC_FAILURE, RPC_E_TIMEOUT}) {
-        factory.hr = hr;
-        factory.calls = 0;
+        classObject.hr = hr;
+        classObject.calls = 0;
         const Connected connected = Connect();
         EXPECT_EQ(hr, connected.result);
-        EXPECT_EQ(1, factory.calls) << std::hex << hr;
+        EXPECT_EQ(1, classObject.calls) << std::hex << hr;
         EXPECT_EQ(L"Start SldWorks.Application.24 failed," + ComErrorMessage(hr), connected.message);
     }
-    QARCAX::SetBusyTimeout(0);
-    CoRevokeClassObject(cookie);
 }
 
 }  // namespace
