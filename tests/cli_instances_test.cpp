@@ -39,10 +39,9 @@ TEST(CliInstances, EachListedWithItsProcessAndAttachedToByProcess) {
             if (qar::ProbeRunningEntry(entry.Get(), app, handle) != S_OK) continue;
             GetWindowThreadProcessId(reinterpret_cast<HWND>(static_cast<LONG_PTR>(std::stol(handle))),
                                      &owner);
-            for (int i = 0; i < 2; ++i) {
+            for (int i = 0; i < 2; ++i)
                 if (owner == ids[i] && !controls[i] && app.As(controls[i]) == S_OK)
-                    handles[i] = std::string(handle.begin(), handle.end());
-            }
+                    handles[i] = {handle.begin(), handle.end()};
         }
     }
     ASSERT_TRUE(controls[0] && controls[1]) << "both instances in the running-object table";
