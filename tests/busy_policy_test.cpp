@@ -13,7 +13,7 @@
 #include "sim_test_support.h"
 #include "simulator/sim_application.h"
 #include "simulator/sim_registration.h"
-#include "sldw/sldw_command.h"
+#include "Public/cax_command.h"
 #include "sldw/sldw_connector.h"
 
 using QARCAX::CaxCommand;
@@ -21,152 +21,132 @@ using QARCAX::SldwConnector;
 
 namespace {
 
-const std::wstring kRejected = ComErrorMessage(RPC_E_CALL_REJECTED);
-
-size_t Count(const std::wstring& text, const std::wstring& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::wstring::npos; at = text.find(part, at + 1)) ++count;
-    return count;
-}
-
-// Activation answered by whatever class object this process registers for the application's class.
-class BusyPolicy : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        ASSERT_EQ(S_OK, qarsim::CreateApplication(app.Put()));
-        ASSERT_EQ(S_OK, app.As(control));
-        ComPtr<IClassFactory> factory;
-        ASSERT_EQ(S_OK, qarsim::CreateClassFactory(app.Get(), factory.Put()));
-        ASSERT_EQ(S_OK, CoRegisterClassObject(qarsim::kApplicationClass, factory.Get(), CLSCTX_LOCAL_SERVER,
-                                              REGCLS_MULTIPLEUSE, &cookie));
-        baseline = ClientReferences(control.Get());
-    }
-    void TearDown() override {
-        QARCAX::SetBusyTimeout(0);
-        command.reset();
-        EXPECT_EQ(S_OK, control->Reset());
-        EXPECT_EQ(baseline, ClientReferences(control.Get())) << "references not given back";
-        CoRevokeClassObject(cookie);
-        control.Reset();
-        app.Reset();
-        CoUninitialize();
-    }
-    void Connect() {
-        SldwConnector connector(3, L"SolidWorks 2016", L"", L"");
-        CaxCommand* made = nullptr;
-        ASSERT_EQ(0, connector.NewCommand(nullptr, made)) << connector.errorMessage.c_str();
-        command.reset(made);
-    }
-
-    SampleFolder samples;
-    ComPtr<ISldWorks> app;
-    ComPtr<ISimControl> control;
-    DWORD cookie = 0;
-    std::wstring baseline;
+// A fresh connect to whatever class object this process registers for the application's class.
+struct Connected {
+    int result;
     std::unique_ptr<CaxCommand> command;
+    std::wstring message;  // the connector's
 };
-
-// One row per kind of call site: refused twice and answered the third time within a timeout, or
-// refused throughout and given up after it, or refused once without a timeout and given up at once.
-TEST_F(BusyPolicy, EachKindOfCallIsMadeAgainWithinTheTimeoutAndOnlyThen) {
-    Connect();
-    std::wstring text;
-    const auto connect = [](CaxCommand&) {
-        SldwConnector connector(3, L"SolidWorks 2016", L"", L"");
-        CaxCommand* made = nullptr;
-        const int result = connector.NewCommand(nullptr, made);
-        delete made;
-        return result == 0 ? 0 : connector.errorCode;
-    };
-    const std::function<int(CaxCommand&)> close = [](CaxCommand& c) { return c.CloseFile(); };
-    const std::wstring closeFailed = L"QARCAX::SldwCommand::CloseFile():close file failed, " + kRejected + L". ";
-    const struct {
-        const char* what;
-        std::function<int(CaxCommand&)> op;
-        unsigned long timeout;
-        long refusals;  // -1: for as long as the timeout lasts
-        int result;
-        std::wstring message;  // the command's, "" for a success
-        const wchar_t* entry;
-        size_t attempts;  // refused lines of `entry` in the call log; 0 when not fixed
-    } rows[] = {
-        {"activation", connect, 5000, 2, 0, L"", L"IClassFactory.CreateInstance", 2},
-        {"early-bound entry", close, 5000, 2, 0, L"", L"ISldWorks.ActiveDocument", 2},
-        {"call by name", [](CaxCommand& c) { return c.CreateMenu(L"PLM"); }, 5000, 2, 0, L"",
-         L"ISwAddIn.GetIDsOfNames", 2},
-        {"dependency call", [&](CaxCommand& c) { return c.GetDependencies(text); }, 5000, 2, 0, L"",
-         L"ISldWorks.ActiveDocument", 2},
-        {"busy past the timeout", close, 300, -1, -1, closeFailed + L"The CAD application stayed busy for 0.3 s.",
-         L"ISldWorks.ActiveDocument", 0},
-        {"no timeout", close, 0, -1, -1, closeFailed, L"ISldWorks.ActiveDocument", 1},
-    };
-    for (const auto& row : rows) {
-        ASSERT_EQ(0, command->OpenFile(samples.File(L"clamp.sldasm")));
-        ASSERT_EQ(S_OK, control->Reset());
-        command->errorMessage.clear();
-        QARCAX::SetBusyTimeout(row.timeout);
-        ASSERT_EQ(S_OK, control->SetBusy(-1, row.refusals, SimBusyRejected)) << row.what;
-        const DWORD start = GetTickCount();
-        EXPECT_EQ(row.result, row.op(*command)) << row.what;
-        const DWORD took = GetTickCount() - start;
-        EXPECT_EQ(row.message, command->errorMessage) << row.what;
-        const size_t refused = Count(CallLog(control.Get()), std::wstring(row.entry) + L" refused\n");
-        if (row.attempts != 0) {
-            EXPECT_EQ(row.attempts, refused) << row.what;
-        } else {
-            // Pauses of 50, 100, 200 and then 250 ms: about four attempts in 300 ms.
-            EXPECT_GE(refused, 3u) << row.what;
-            EXPECT_GE(took, 300u) << row.what;
-        }
-        EXPECT_LT(took, 2000u) << row.what << ": no pause is longer than the policy's";
-        ASSERT_EQ(S_OK, control->SetBusy(0, 0, SimBusyRejected));
-        QARCAX::SetBusyTimeout(0);
-    }
-    EXPECT_EQ(samples.File(L"plate.sldprt") + L"|" + samples.File(L"bolt.sldprt"), text);
+Connected Connect() {
+    SldwConnector connector(3, L"SolidWorks 2016", L"", L"");
+    CaxCommand* made = nullptr;
+    const int result = connector.NewCommand(nullptr, made);
+    return {result, std::unique_ptr<CaxCommand>(made), connector.errorMessage};
 }
 
-// A class object that counts its activations and fails each with one code.
-class FailingFactory : public IClassFactory {
+// The application's class object as this process registers it: the simulator's, or, with `hr` set to
+// a failure, one that fails every activation with it. It counts the activations.
+class ClassObject : public IClassFactory {
 public:
-    explicit FailingFactory(HRESULT hr) : hr_(hr) {}
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         *out = iid == IID_IUnknown || iid == IID_IClassFactory ? this : nullptr;
         return *out != nullptr ? S_OK : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID, void** out) override {
-        *out = nullptr;
+    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
         ++calls;
-        return hr_;
+        if (SUCCEEDED(hr)) return simulator->CreateInstance(outer, iid, out);
+        *out = nullptr;
+        return hr;
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+    ComPtr<IClassFactory> simulator;
+    HRESULT hr = S_OK;
     int calls = 0;
-
-private:
-    HRESULT hr_;
 };
+
+// The simulated application, reached through its class object registered in this process.
+class BusyPolicy : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(S_OK, qarsim::CreateApplication(app.Put()));
+        ASSERT_EQ(S_OK, app.As(control));
+        ASSERT_EQ(S_OK, qarsim::CreateClassFactory(app.Get(), classObject.simulator.Put()));
+        ASSERT_EQ(S_OK, CoRegisterClassObject(qarsim::kApplicationClass, &classObject, CLSCTX_LOCAL_SERVER,
+                                              REGCLS_MULTIPLEUSE, &cookie));
+        baseline = ClientReferences(control.Get());
+    }
+    void TearDown() override {
+        QARCAX::SetBusyTimeout(0);
+        EXPECT_EQ(S_OK, control->Reset());
+        EXPECT_EQ(baseline, ClientReferences(control.Get())) << "references not given back";
+        CoRevokeClassObject(cookie);
+    }
+
+    ComApartment apartment;
+    SampleFolder samples;
+    ComPtr<ISldWorks> app;
+    ComPtr<ISimControl> control;
+    ClassObject classObject;
+    DWORD cookie = 0;
+    std::wstring baseline;
+};
+
+// One row per kind of call site: refused twice (with either code of a busy application) and answered
+// the third time within a timeout, or refused throughout and given up after it, or refused once
+// without a timeout and given up at once.
+TEST_F(BusyPolicy, EachKindOfCallIsMadeAgainWithinTheTimeoutAndOnlyThen) {
+    const Connected first = Connect();
+    ASSERT_EQ(0, first.result) << first.message.c_str();
+    CaxCommand& command = *first.command;
+    const auto connect = [](CaxCommand&) { return Connect().result; };
+    const std::function<int(CaxCommand&)> close = [](CaxCommand& c) { return c.CloseFile(); };
+    const std::wstring closeFailed = L"QARCAX::SldwCommand::CloseFile():close file failed, " +
+                                     ComErrorMessage(RPC_E_CALL_REJECTED) + L". ";
+    const struct {
+        const char* what;
+        std::function<int(CaxCommand&)> op;
+        unsigned long timeout;
+        long refusals;  // -1: for as long as the timeout lasts
+        SimBusyKind kind;
+        int result;
+        std::wstring message;  // the command's, "" for a success
+        const wchar_t* entry;
+        size_t fewest, most;  // refused lines of `entry` in the call log
+    } rows[] = {
+        {"activation", connect, 5000, 2, SimBusyRejected, 0, L"", L"IClassFactory.CreateInstance", 2, 2},
+        {"early-bound entry", close, 5000, 2, SimBusyRetryLater, 0, L"", L"ISldWorks.ActiveDocument", 2, 2},
+        {"call by name", [](CaxCommand& c) { return c.CreateMenu(L"PLM"); }, 5000, 2, SimBusyRejected, 0, L"",
+         L"ISwAddIn.GetIDsOfNames", 2, 2},
+        // Pauses of 50, 100, 200 and then 250 ms: about four attempts in 300 ms.
+        {"busy past the timeout", close, 300, -1, SimBusyRejected, -1,
+         closeFailed + L"The CAD application stayed busy for 0.3 s.", L"ISldWorks.ActiveDocument", 3, 6},
+        {"no timeout", close, 0, -1, SimBusyRejected, -1, closeFailed, L"ISldWorks.ActiveDocument", 1, 1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(0, command.OpenFile(samples.File(L"clamp.sldasm")));
+        command.errorMessage.clear();
+        QARCAX::SetBusyTimeout(row.timeout);
+        ASSERT_EQ(S_OK, control->SetBusy(-1, row.refusals, row.kind));
+        const DWORD start = GetTickCount();
+        EXPECT_EQ(row.result, row.op(command));
+        const DWORD took = GetTickCount() - start;
+        EXPECT_EQ(row.message, command.errorMessage);
+        const std::wstring log = CallLog(control.Get()), refusal = std::wstring(row.entry) + L" refused\n";
+        size_t refused = 0;
+        for (size_t at = log.find(refusal); at != std::wstring::npos; at = log.find(refusal, at + 1))
+            ++refused;
+        EXPECT_TRUE(refused >= row.fewest && refused <= row.most) << refused;
+        EXPECT_GE(took, row.refusals < 0 ? row.timeout : 0ul);
+        EXPECT_LT(took, 2000u) << "no pause is longer than the policy's";
+        ASSERT_EQ(S_OK, control->Reset());  // ends the window too
+    }
+}
 
 // A time-out of activation may mean the application is still starting: asking again would start a
 // second one, so with a timeout set these are reported after one attempt, as without.
-TEST(BusyActivation, ATimeOutKindOfFailureIsNeverRetried) {
-    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+TEST_F(BusyPolicy, ATimeOutKindOfActivationFailureIsNeverRetried) {
     QARCAX::SetBusyTimeout(5000);
     for (const HRESULT hr : {E_NOINTERFACE, CO_E_SERVER_EXEC_FAILURE, RPC_E_TIMEOUT}) {
-        FailingFactory factory(hr);
-        DWORD cookie = 0;
-        ASSERT_EQ(S_OK, CoRegisterClassObject(qarsim::kApplicationClass, &factory, CLSCTX_LOCAL_SERVER,
-                                              REGCLS_MULTIPLEUSE, &cookie));
-        SldwConnector connector(3, L"SolidWorks 2016", L"", L"");
-        CaxCommand* made = nullptr;
-        EXPECT_EQ(hr, connector.NewCommand(nullptr, made));
-        EXPECT_EQ(1, factory.calls) << std::hex << hr;
-        EXPECT_EQ(L"Start SldWorks.Application.24 failed," + ComErrorMessage(hr), connector.errorMessage);
-        CoRevokeClassObject(cookie);
+        classObject.hr = hr;
+        classObject.calls = 0;
+        const Connected connected = Connect();
+        EXPECT_EQ(hr, connected.result);
+        EXPECT_EQ(1, classObject.calls) << std::hex << hr;
+        EXPECT_EQ(L"Start SldWorks.Application.24 failed," + ComErrorMessage(hr), connected.message);
     }
-    QARCAX::SetBusyTimeout(0);
-    CoUninitialize();
 }
 
 }  // namespace
