@@ -69,15 +69,15 @@ __attribute__((noinline)) int ReadThrough(volatile int* pointer) {
     return *pointer;
 }
 
-// The fault text for `name`, any address, and `code` in decimal, behind the test site's prefix.
-::testing::AssertionResult IsFaultText(const std::wstring& message, const std::wstring& name,
-                                       const std::wstring& code) {
-    const std::wstring head = kPrefix + name + L"\n address:\t0x", tail = L" code:\t\t" + code + L"\n";
-    if (message.size() == head.size() + 8 + tail.size() && message.compare(0, head.size(), head) == 0 &&
-        message.compare(message.size() - tail.size(), tail.size(), tail) == 0) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "unexpected fault text: " << ::testing::PrintToString(message);
+// The test site's text for fault `name` with `code` at `address`; for address 0 at whatever 8 digits
+// `message` has there.
+std::wstring FaultText(const std::wstring& name, const std::wstring& code, uintptr_t address,
+                       const std::wstring& message) {
+    const std::wstring head = kPrefix + name + L"\n address:\t0x";
+    wchar_t digits[16];
+    swprintf(digits, 16, L"%08x", static_cast<unsigned>(address));
+    const std::wstring any = message.size() >= head.size() + 8 ? message.substr(head.size(), 8) : L"";
+    return head + (address != 0 ? std::wstring(digits) : any) + L" code:\t\t" + code + L"\n";
 }
 
 }  // namespace
@@ -132,54 +132,51 @@ TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
     }
 }
 
-TEST(MachineFaults, AccessViolationShowsTheLow32BitsOfTheFaultAddress) {
+// A machine fault or a raised code is the site's fault text: the exception's name (a code without one
+// is "unspecified"), the low 32 bits of the fault address, the code in decimal; the destructors of the
+// frames in between run. With a frame a fault leaves RSP 16-byte aligned, in a frameless leaf at 8:
+// both must unwind.
+TEST(MachineFaults, NameAddressAndCodeAndTheFramesInBetweenUnwound) {
     for (const uintptr_t address : {uintptr_t{0x00ABCDEF}, uintptr_t{0x00007FF600ABCDEFull}}) {
         // Nothing executable there (under Wine a read-only heap region often covers 0x00ABCDEF).
         MEMORY_BASIC_INFORMATION info{};
         if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof(info)) == sizeof(info)) {
             ASSERT_TRUE(info.State != MEM_COMMIT || (info.Protect & 0xF0) == 0 || (info.Protect & PAGE_GUARD));
         }
-        const GuardOutcome outcome = Guard([&] { return reinterpret_cast<int (*)()>(address)(); });
+    }
+    const wchar_t *const violation = L"EXCEPTION_ACCESS_VIOLATION", *const divide = L"EXCEPTION_INT_DIVIDE_BY_ZERO",
+                         *const unnamed = L"unspecified Structed exception.";
+    const uintptr_t leaf = reinterpret_cast<uintptr_t>(qar_test_leaf_divide_fault);
+    const struct {
+        std::function<int()> body;  // run inside a frame with a local of its own to destroy
+        const wchar_t* name;
+        uintptr_t address;  // 0: any
+        const wchar_t* code;
+        int destroyed;
+    } rows[] = {
+        {[] { return reinterpret_cast<int (*)()>(0x00ABCDEF)(); }, violation, 0x00ABCDEF, L"3221225477", 1},
+        {[] { return reinterpret_cast<int (*)()>(0x00007FF600ABCDEFull)(); }, violation, 0x00ABCDEF, L"3221225477", 1},
+        {[] { volatile int numerator = 7, zero = 0; return DivideWithFrame(&numerator, &zero); }, divide, 0, L"3221225620", 2},
+        {[] { return qar_test_leaf_divide(7, 0); }, divide, leaf, L"3221225620", 1},
+        {[] { return RaiseException(0xC0000017, 0, 0, nullptr), 0; }, unnamed, 0, L"3221225495", 1},
+        {[] { return RaiseException(0xE0000001, EXCEPTION_NONCONTINUABLE, 0, nullptr), 0; }, unnamed, 0, L"3758096385", 1},
+    };
+    for (const auto& row : rows) {
+        g_destroyed = 0;
+        const GuardOutcome outcome = Guard([&] {
+            CountsDestruction outer;
+            return row.body();
+        });
         EXPECT_EQ(-1, outcome.result);
         EXPECT_EQ(-1, outcome.errorCode);
-        EXPECT_EQ(kPrefix + L"EXCEPTION_ACCESS_VIOLATION\n address:\t0x00abcdef code:\t\t3221225477\n",
-                  outcome.errorMessage);
+        EXPECT_EQ(FaultText(row.name, row.code, row.address, outcome.errorMessage), outcome.errorMessage);
+        EXPECT_EQ(row.destroyed, g_destroyed) << row.code;
     }
 }
 
-// With a frame the fault leaves RSP 16-byte aligned, in a frameless leaf at 8: both must unwind, and
-// the destructors of the frames in between run.
-TEST(MachineFaults, DivisionByZeroWithAndWithoutAFrame) {
-    g_destroyed = 0;
-    GuardOutcome outcome = Guard([] {
-        CountsDestruction outer;
-        volatile int numerator = 7, denominator = 0;
-        return DivideWithFrame(&numerator, &denominator);
-    });
-    EXPECT_TRUE(IsFaultText(outcome.errorMessage, L"EXCEPTION_INT_DIVIDE_BY_ZERO", L"3221225620"));
-    EXPECT_EQ(2, g_destroyed) << "the faulting frame and the body both unwind";
-
-    g_destroyed = 0;
-    outcome = Guard([] {
-        CountsDestruction outer;
-        return qar_test_leaf_divide(7, 0);
-    });
-    wchar_t address[16];
-    swprintf(address, 16, L"%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(qar_test_leaf_divide_fault)));
-    EXPECT_EQ(kPrefix + L"EXCEPTION_INT_DIVIDE_BY_ZERO\n address:\t0x" + address + L" code:\t\t3221225620\n",
-              outcome.errorMessage);
-    EXPECT_EQ(1, g_destroyed);
-}
-
-// Software exceptions (a code without a name, one that forbids resuming), nested guards, and
-// exceptions that system code raises and handles itself, which never reach the guard.
-TEST(MachineFaults, RaisedCodesNestedGuardsAndSystemCode) {
-    const std::tuple<DWORD, DWORD, const wchar_t*> raised[] = {{0xC0000017, 0, L"3221225495"},
-                                                               {0xE0000001, EXCEPTION_NONCONTINUABLE, L"3758096385"}};
-    for (const auto& row : raised) {
-        const GuardOutcome outcome = Guard([&] { return RaiseException(std::get<0>(row), std::get<1>(row), 0, nullptr), 0; });
-        EXPECT_TRUE(IsFaultText(outcome.errorMessage, L"unspecified Structed exception.", std::get<2>(row)));
-    }
+// Nested guards: the inner one records; exceptions that system code raises and handles itself never
+// reach the guard.
+TEST(MachineFaults, NestedGuardsAndSystemCode) {
     GuardOutcome inner{};
     const GuardOutcome outer = Guard(
         [&] {
@@ -189,7 +186,7 @@ TEST(MachineFaults, RaisedCodesNestedGuardsAndSystemCode) {
         kPlainSite);
     EXPECT_EQ(5, outer.result);
     EXPECT_EQ(0, outer.errorCode);
-    EXPECT_TRUE(IsFaultText(inner.errorMessage, L"EXCEPTION_ACCESS_VIOLATION", L"3221225477"));
+    EXPECT_EQ(FaultText(L"EXCEPTION_ACCESS_VIOLATION", L"3221225477", 0, inner.errorMessage), inner.errorMessage);
 
     BOOL bad = FALSE;
     const GuardOutcome outcome = Guard([&] { return (bad = IsBadReadPtr(reinterpret_cast<void*>(0x10), 4)), 3; });
