@@ -25,21 +25,17 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
     } rows[] = {
         // Supported versions in any case, kept as the registry spells them.
         {kSw, kFromKey, L"solidworks 2012", L"solidworks 2012"},
-        {kSw, kFromKey, L"SOLIDWORKS 2008", L"SOLIDWORKS 2008"},
         {kSw, kFromKey, L"SolidWorks 2009", L""},
-        {kSw, kFromKey, L"SolidWorks 2017", L""},
         {kSw, kFromKey, L"SolidWorks 2014 SP5", L""},
         {kSw, kFromKey, L"2014", L""},
         // The ProgID number is the year at the end minus 1992, supported or not; no year reads as 0.
         {kSw, kProgId, L"2012", L"SldWorks.Application.20"},
         {kSw, kProgId, L"SolidWorks 2017", L"SldWorks.Application.25"},
-        {kSw, kProgId, L"SolidWorks 2008", L"SldWorks.Application.16"},
         {kSw, kProgId, L"SolidWorks 2014 SP5", L"SldWorks.Application.-1992"},
         {kSw, kProgId, L"", L""},
         {kAcad, kFromKey, L"r18.1", L"AutoCAD 2011"},
         {kAcad, kFromKey, L"R21.0", L""},
         {kAcad, kToKey, L"autocad 2015", L"R20.0"},
-        {kAcad, kProgId, L"AutoCAD 2004", L"AutoCAD.Application.16"},
         {kAcad, kProgId, L"autocad 2016", L"AutoCAD.Application.20.1"},
         {kAcad, kProgId, L"AutoCAD 2017", L""},
     };
