@@ -1,29 +1,32 @@
-// Guarded operations: what the guard records for each kind of exception, and machine faults, invalid
-// runtime arguments and pure virtual calls inside one arriving as its status record; exceptions
-// outside the guard's reach stay untouched.
+// Guarded operations: what the guard records for each kind of exception, at a site of the test's and
+// at the connect sequence's own (NewCommand, with the application-specific steps scripted), and
+// machine faults, invalid runtime arguments and pure virtual calls inside one arriving as its status
+// record; exceptions outside the guard's reach stay untouched.
 #include <windows.h>
 #include <comdef.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 
-#include "Public/owners.h"
+#include "Public/cax_connector.h"
 #include "Public/error_model.h"
 #include "Public/fault_translation.h"
+#include "Public/owners.h"
+#include "counted_dispatch.h"
 
 using qar::ComPtr;
-
 using QARBASE::AR_Exception;
+using QARCAX::CaxCommand;
+using QARCAX::ConnectionRecord;
 
 namespace {
 
-const std::wstring kPrefix = L"[Test::Guarded()]: ";
+const std::wstring kPrefix = L"[Test::Guarded()]: ", kConnectPrefix = L"QARCAX::CaxConnector::Connect() error: ";
 const GuardSite kSite = {L"Test::Guarded", L".\\test", 7, L"[Test::Guarded()]: ", -1, true};
-// Without a clause of its own for COM errors, as the connector's Connect.
-const GuardSite kPlainSite = {L"Plain", L"plain", 1, L"plain: ", 18000, false};
 
 struct GuardOutcome {
     int result;
@@ -69,6 +72,29 @@ __attribute__((noinline)) int ReadThrough(volatile int* pointer) {
     return *pointer;
 }
 
+// A connector whose two application-specific steps are scripted by the test.
+class ScriptedConnector : public QARCAX::CaxConnector {
+public:
+    ScriptedConnector() : CaxConnector(3, L"SolidWorks 2018", L"657330") {}
+
+    std::function<int(void*& app)> load = [](void*&) { return 0; };
+    std::function<int(const ConnectionRecord& record, CaxCommand*& command)> create;
+    int createCalls = 0;
+
+private:
+    int CreateCommand(const void* info, CaxCommand*& command) override {
+        ++createCalls;
+        return create(*static_cast<const ConnectionRecord*>(info), command);
+    }
+    int LoadApplication(const std::wstring&, const std::wstring&, IDispatch*, std::wstring& handleText,
+                        void*& app) override {
+        handleText = L"-1";
+        return load(app);
+    }
+};
+
+CaxCommand* const kUntouched = reinterpret_cast<CaxCommand*>(0x1234);
+
 // The test site's text for fault `name` with `code` at `address`; for address 0 at whatever 8 digits
 // `message` has there.
 std::wstring FaultText(const std::wstring& name, const std::wstring& code, uintptr_t address,
@@ -98,31 +124,64 @@ qar_test_leaf_divide_fault:
         ret
 )");
 
+// Every exception ends as -1 with the site's code. The library's own and standard exceptions carry the
+// site's prefix (what() is ANSI text in the system code page: converted, not byte by byte); COM errors
+// do only at a site with a clause of its own, as "<description>, <source>" cut at the 4,096-character
+// format buffer (without error information both parts are empty and the separator stays). At the
+// connect sequence an inner failure passes through unchanged (the inner operation writes the record),
+// and the command is neither made nor touched.
 TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
     const std::wstring longText(5000, L'd');
+    const std::tuple<UINT, const char*, const wchar_t*> samples[] = {{1252, "caf\xE9", L"caf\u00E9"},
+                                                                     {936, "\xC4\xE3\xBA\xC3", L"\u4F60\u597D"},
+                                                                     {950, "\xA7\x41\xA6\x6E", L"\u4F60\u597D"},
+                                                                     {65001, "caf\xC3\xA9", L"caf\u00E9"}};
+    const char* ansi = "x";
+    std::wstring wide = L"x";
+    for (const auto& [codePage, bytes, text] : samples) {
+        if (codePage == GetACP()) ansi = bytes, wide = text;
+    }
     const struct {
         std::function<int()> body;
-        const GuardSite& site;
-        std::wstring message;
+        bool connect;  // in NewCommand's connect sequence (code 18000, no COM clause), else at kSite
+        int result;
+        std::wstring message;  // ending in "0x": the message's start, up to a fault address
     } rows[] = {
-        // "<description>, <source>", cut at the 4,096-character format buffer; without error
-        // information both parts are empty and the separator stays.
-        {[]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }, kSite, kPrefix + L"No licence, CAD\n"},
-        {[]() -> int { throw _com_error(E_FAIL); }, kSite, kPrefix + L", \n"},
-        {[&]() -> int { throw ComErrorWith(longText.c_str(), L"s"); }, kSite,
+        {[]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }, false, -1, kPrefix + L"No licence, CAD\n"},
+        {[]() -> int { throw _com_error(E_FAIL); }, false, -1, kPrefix + L", \n"},
+        {[&]() -> int { throw ComErrorWith(longText.c_str(), L"s"); }, false, -1,
          kPrefix + std::wstring(4096, L'd') + L"\n"},
-        {[]() -> int { throw ComErrorWith(L"d", L"s"); }, kPlainSite, L"Unexpected error.\n"},
-        {[&]() -> int { throw AR_Exception(longText, L"a.cpp", L"A::B", 3); }, kPlainSite,
-         L"plain: " + longText + L"\n"},
-        {[]() -> int { throw NullWhat(); }, kSite, kPrefix + L"\n"},  // a null what() is an empty text
-        {[]() -> int { throw 1.5; }, kSite, L"Unexpected error.\n"},
-        {[]() -> int { throw QARBASE::HResultError(E_OUTOFMEMORY); }, kSite, L"Unexpected error.\n"},
+        {[]() -> int { throw NullWhat(); }, false, -1, kPrefix + L"\n"},  // a null what() is an empty text
+        {[]() -> int { throw 1.5; }, false, -1, L"Unexpected error.\n"},
+        {[]() -> int { throw QARBASE::HResultError(E_OUTOFMEMORY); }, false, -1, L"Unexpected error.\n"},
+        {[] { return 5; }, true, 5, L""},
+        {[]() -> int { throw ComErrorWith(L"d", L"s"); }, true, -1, L"Unexpected error.\n"},
+        {[&]() -> int { throw AR_Exception(longText, L"a.cpp", L"A::B", 3); }, true, -1,
+         kConnectPrefix + longText + L"\n"},
+        {[&]() -> int { throw std::runtime_error(ansi); }, true, -1, kConnectPrefix + wide + L"\n"},
+        {[] {
+             volatile uintptr_t address = 0x10;  // unmapped (a constant would be flagged at compile time)
+             return *reinterpret_cast<volatile int*>(address);
+         },
+         true, -1, kConnectPrefix + L"EXCEPTION_ACCESS_VIOLATION\n address:\t0x"},
     };
     for (const auto& row : rows) {
-        const GuardOutcome outcome = Guard(row.body, row.site);
-        EXPECT_EQ(-1, outcome.result);
-        EXPECT_EQ(row.site.errorCode, outcome.errorCode);
-        EXPECT_EQ(row.message, outcome.errorMessage);
+        GuardOutcome outcome{};
+        if (row.connect) {
+            ScriptedConnector connector;
+            connector.load = [&](void*&) { return row.body(); };
+            CaxCommand* command = kUntouched;
+            outcome = {connector.NewCommand(nullptr, command), connector.errorCode, connector.errorMessage};
+            EXPECT_EQ(kUntouched, command);
+            EXPECT_EQ(0, connector.createCalls);
+        } else {
+            outcome = Guard(row.body);
+        }
+        const size_t size = row.message.size();
+        const bool start = size > 2 && row.message.compare(size - 2, 2, L"0x") == 0;
+        EXPECT_EQ(row.result, outcome.result);
+        EXPECT_EQ(row.result == -1 ? (row.connect ? 18000 : -1) : 0, outcome.errorCode);
+        EXPECT_EQ(row.message, start ? outcome.errorMessage.substr(0, size) : outcome.errorMessage);
         if (g_errorInfo) {
             // Recording read the error information and gave back every reference it took.
             g_errorInfo->AddRef();
@@ -178,12 +237,10 @@ TEST(MachineFaults, NameAddressAndCodeAndTheFramesInBetweenUnwound) {
 // reach the guard.
 TEST(MachineFaults, NestedGuardsAndSystemCode) {
     GuardOutcome inner{};
-    const GuardOutcome outer = Guard(
-        [&] {
-            inner = Guard([] { return ReadThrough(nullptr); });
-            return 5;
-        },
-        kPlainSite);
+    const GuardOutcome outer = Guard([&] {
+        inner = Guard([] { return ReadThrough(nullptr); });
+        return 5;
+    });
     EXPECT_EQ(5, outer.result);
     EXPECT_EQ(0, outer.errorCode);
     EXPECT_EQ(FaultText(L"EXCEPTION_ACCESS_VIOLATION", L"3221225477", 0, inner.errorMessage), inner.errorMessage);
@@ -234,5 +291,51 @@ TEST(RuntimeEvents, PureVirtualCallAndInvalidParameters) {
     const GuardOutcome secure = Guard([] { return static_cast<int>(wcscpy_s(nullptr, 0, L"x")); });
     if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr || secure.result != EINVAL) {
         EXPECT_EQ(kPrefix + L"call function error.\n", secure.errorMessage);
+    }
+}
+
+// A success keeps an earlier failure in the record and hands the application on in the record, whose
+// reference is held while CreateCommand runs. That reference is given back however CreateCommand ends
+// (its exception reaches the caller unguarded) and when a step after the application was reached fails
+// or throws.
+TEST(NewCommand, SuccessHandsTheRecordOnAndEveryPathGivesTheApplicationBack) {
+    ScriptedConnector connector;
+    CountedDispatch app;
+    connector.errorCode = 7;
+    connector.errorMessage = L"earlier";
+    int loadResult = 0;
+    connector.load = [&](void*& out) -> int {
+        app.AddRef();  // the reference that the record carries
+        out = static_cast<IDispatch*>(&app);
+        if (loadResult == -1) throw std::runtime_error("late");
+        return loadResult;
+    };
+    connector.create = [&](const ConnectionRecord& record, CaxCommand*& made) {
+        EXPECT_EQ(2u, app.references) << "the record's reference is still held during CreateCommand";
+        EXPECT_EQ(static_cast<IDispatch*>(&app), record.appObject);
+        EXPECT_EQ(L"3 SolidWorks 2018 -1", std::to_wstring(record.cadType) + L" " + record.cadVersion + L" " +
+                                               record.appHandleText);
+        made = kUntouched;
+        return 0;
+    };
+    CaxCommand* command = nullptr;
+    EXPECT_EQ(0, connector.NewCommand(nullptr, command));
+    EXPECT_EQ(kUntouched, command);
+    EXPECT_EQ(7, connector.errorCode);
+    EXPECT_EQ(L"earlier", connector.errorMessage);
+    EXPECT_EQ(1u, app.references);
+
+    connector.errorCode = 0;
+    connector.create = [](const ConnectionRecord&, CaxCommand*&) { return 9; };
+    EXPECT_EQ(9, connector.NewCommand(nullptr, command));
+    EXPECT_EQ(1u, app.references);
+    connector.create = [](const ConnectionRecord&, CaxCommand*&) -> int { throw std::runtime_error("unguarded"); };
+    EXPECT_THROW(connector.NewCommand(nullptr, command), std::runtime_error);
+    EXPECT_EQ(1u, app.references);
+    EXPECT_EQ(0, connector.errorCode) << "CreateCommand runs outside the guard";
+    for (int result : {-255, -1}) {
+        loadResult = result;
+        EXPECT_EQ(result, connector.NewCommand(nullptr, command));
+        EXPECT_EQ(1u, app.references) << result;
     }
 }
