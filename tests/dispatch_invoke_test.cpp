@@ -135,8 +135,8 @@ TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
         {"description without a number", DISP_E_EXCEPTION, L"menu file missing",
          [](ObservedAddIn& a, const std::wstring&) { a.hidden.insert(L"errNumber"); }, 0, L"menu file missing"},
         {"empty description", DISP_E_EXCEPTION, L"", [](ObservedAddIn&, const std::wstring&) {}, 0, nullptr},
-        {"null description", DISP_E_EXCEPTION, L"x", [](ObservedAddIn& a, const std::wstring&) { a.nullDescription = true; },
-         0, nullptr},
+        {"null description", DISP_E_EXCEPTION, L"x",
+         [](ObservedAddIn& a, const std::wstring&) { a.nullDescription = true; }, 0, nullptr},
         // The number is read, the description is not: the number's value must not be taken for a string.
         {"no description property", DISP_E_EXCEPTION, L"x",
          [](ObservedAddIn& a, const std::wstring&) { a.hidden.insert(L"errDescription"); }, 0, nullptr},

@@ -50,7 +50,8 @@ protected:
     }
 
     const std::wstring folder = TestProgramDirectory(), samples = folder + L"samples\\";
-    const std::wstring clamp = samples + L"clamp.sldasm", dependencies = samples + L"plate.sldprt|" + samples + L"bolt.sldprt";
+    const std::wstring clamp = samples + L"clamp.sldasm";
+    const std::wstring dependencies = samples + L"plate.sldprt|" + samples + L"bolt.sldprt";
     ComPtr<ISimControl> control;
 };
 
@@ -107,13 +108,14 @@ TEST_F(SimulatorSession, TheCInterfaceDoesTheJobAndRefusesBadArguments) {
     wchar_t text[2048];
     size_t needed = 0;
     int flag = 0, code = 0;
-    for (const int result :
-         {qar_connector_new_command(nullptr, nullptr, &command), qar_connector_last_error(nullptr, &flag, text, 8, nullptr),
-          qar_command_disconnect(nullptr), qar_command_is_connected(nullptr, &flag), qar_command_open_file(nullptr, L""),
-          qar_command_close_file(nullptr), qar_command_save_file(nullptr, text, 8, &needed),
-          qar_command_get_dependencies(nullptr, text, 8, &needed), qar_command_last_text(nullptr, text, 8, &needed),
-          qar_command_create_menu(nullptr, L"PLM"), qar_command_refresh_table(nullptr, L"a", L"b"),
-          qar_command_update_table(nullptr, L"a", L"b"), qar_command_last_error(nullptr, &flag, text, 8, &needed)})
+    for (const int result : {qar_connector_new_command(nullptr, nullptr, &command),
+                             qar_connector_last_error(nullptr, &flag, text, 8, nullptr), qar_command_disconnect(nullptr),
+                             qar_command_is_connected(nullptr, &flag), qar_command_open_file(nullptr, L""),
+                             qar_command_close_file(nullptr), qar_command_save_file(nullptr, text, 8, &needed),
+                             qar_command_get_dependencies(nullptr, text, 8, &needed),
+                             qar_command_last_text(nullptr, text, 8, &needed), qar_command_create_menu(nullptr, L"PLM"),
+                             qar_command_refresh_table(nullptr, L"a", L"b"), qar_command_update_table(nullptr, L"a", L"b"),
+                             qar_command_last_error(nullptr, &flag, text, 8, &needed)})
         EXPECT_EQ(QAR_E_NULL_HANDLE, result);
     EXPECT_TRUE(qar_command_destroy(nullptr) == QAR_OK && qar_connector_destroy(nullptr) == QAR_OK);
     for (const int result : {qar_connector_create(3, nullptr, L"", L"", &connector),

@@ -58,7 +58,8 @@ const struct { unsigned id; const wchar_t* text[3]; } kLibraryStrings[] = {
 // The library's text for `id` in `language` (one of the three above); "" when it has none.
 std::wstring LibraryText(unsigned id, LANGID language) {
     for (const auto& entry : kLibraryStrings) {
-        if (entry.id == id) return entry.text[language == kChineseSimplified ? 1 : language == kChineseTraditional ? 2 : 0];
+        if (entry.id == id)
+            return entry.text[language == kChineseSimplified ? 1 : language == kChineseTraditional ? 2 : 0];
     }
     return L"";
 }
@@ -68,8 +69,8 @@ std::wstring LibraryText(unsigned id, LANGID language) {
 // The host texts that replace the library's for a user of that language are those that take the
 // library's arguments, and those for ids the library lacks, which take none. In English the host's
 // blocks hold 5502 and 5511 with count 0, which must not suppress the library's text; its 5501 takes
-// an argument more (other unusable conversions: StringTable below). The Traditional Chinese 5511 has
-// a conversion where the library's text has none. 1054076's block number would wrap around to 344
+// an argument more (other unusable conversions: StringTable below). A German user gets the host's
+// German text where the library has none in German. 1054076's block number would wrap around to 344
 // (resource names are 16 bits), which holds 5500. The language file's folder follows the thread's
 // locale, not the user's: the en_US run shows the difference.
 TEST(HostMessages, HostTextReplacesTheLibrarysOnlyWhenItTakesTheSameArguments) {
