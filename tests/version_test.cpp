@@ -1,7 +1,8 @@
-// The version objects of the three CAD applications: names and ProgIDs, the scan of installed
-// versions, the current version kept under the vendor key, and the paths derived from it. And the
-// simulated application's registration, run in process against the redirected registry: it writes
-// what the version registry reads, refuses to take over another program's keys, and is undone exactly.
+// The version objects of the three CAD applications: names and ProgIDs (and the text helpers they are
+// made with), the scan of installed versions, the current version kept under the vendor key, and the
+// paths derived from it. And the simulated application's registration, run in process against the
+// redirected registry: it writes what the version registry reads, refuses to take over another
+// program's keys, and is undone exactly.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -11,6 +12,7 @@
 
 #include "Public/cax_version.h"
 #include "Public/sw_version.h"
+#include "Public/text_helpers.h"
 #include "module_test_support.h"
 #include "registry_redirect.h"
 #include "simulator/sim_registration.h"
@@ -54,6 +56,16 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
     // Too short for a year: an error that the connector's guard reports, not a read before the text.
     EXPECT_THROW(std::unique_ptr<CCaxVersion>(CreateCaxVersion(kSw))->GetProgId(L"201"), std::out_of_range);
     for (int cadType : {0, 4, -1}) EXPECT_EQ(nullptr, CreateCaxVersion(cadType));
+
+    // The text helpers they are made with: the Microsoft runtime's conversions (%s takes a wide string
+    // in a wide format), FormatString's text whole however long, FormatBuffered's whole when it fills the
+    // buffer exactly (longer texts are cut there: the guard's table); upper case for a to z only under
+    // the default locale.
+    const std::wstring part(9'990, L'x'), exact(kFormatBufferChars, L'e');
+    EXPECT_EQ(FormatString(L"%s%010d|%S|%hs|%ls", part.c_str(), 42, "narrow", "half", L"wide"),
+              part + L"0000000042|narrow|half|wide");
+    EXPECT_EQ(FormatBuffered(L"%s", exact.c_str()), exact);
+    EXPECT_EQ(ToUpper(L"sldworks2010 \x00E4\x00F6\x00FC \x4E2D-_"), L"SLDWORKS2010 \x00E4\x00F6\x00FC \x4E2D-_");
 
     // Registry text: terminated, of even size, up to the first NUL, not expanded.
     std::wstring text = L"previous";
