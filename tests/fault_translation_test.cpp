@@ -142,9 +142,10 @@ struct Concrete : CallsPureInConstructor {
 };
 
 // Every exception ends as -1 with the site's code. The library's own and standard exceptions carry the
-// site's prefix (what() is ANSI text in the system code page: converted, not widened byte by byte); COM errors
-// do only at a site with a clause of its own, as "<description>, <source>" cut at the 4,096-character
-// format buffer (without error information both parts are empty and the separator stays). A pure
+// site's prefix (what() is ANSI text in the system code page: converted, not widened byte by byte);
+// COM errors do only at a site with a clause of its own, as "<description>, <source>" cut at the
+// 4,096-character format buffer (without error information both parts are empty and the separator
+// stays). A pure
 // virtual call and invalid runtime parameters arrive as the library's own exceptions: release runtimes
 // pass no expression, so the handler is called here as one that passes one would call it (the fault
 // text holds "Expression: " and 587 characters more). At the connect sequence an inner failure passes

@@ -162,7 +162,7 @@ TEST(LanguageFile, PathByThreadLocaleBesideTheModule) {
     EXPECT_EQ(LanguageXmlPathFor(module, 0x0407, 3), L"C:\\A\\B\\en-us\\dd_3.xml");
     EXPECT_EQ(LanguageXmlPathFor(module, MAKELCID(0x0804, SORT_CHINESE_PRC), 3), L"C:\\A\\B\\en-us\\dd_3.xml");
     EXPECT_EQ(LanguageXmlPathFor(L"C:/A/B/x.dll", 0x0804, 3), L"C:/A/B/zh-cn\\dd_3.xml");
-    EXPECT_EQ(LanguageXmlPathFor(L"C:\\A/B\\x.dll", 0x0804, 3), L"C:\\A/B\\zh-cn\\dd_3.xml");
+    EXPECT_EQ(LanguageXmlPathFor(L"C:\\A\\B/x.dll", 0x0804, 3), L"C:\\A\\zh-cn\\dd_3.xml");  // a "\" first
     EXPECT_EQ(LanguageXmlPathFor(L"x.dll", 0x0804, 3), L"zh-cn\\dd_3.xml");
 
     std::vector<std::wstring> directories{L"\\\\?\\" + ScratchPath(L"long")};
