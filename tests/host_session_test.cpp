@@ -24,43 +24,37 @@ namespace {
 
 bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
-class SimulatorSession : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr))); }
-    void TearDown() override {
-        control.Reset();
-        CoUninitialize();
-    }
+}  // namespace
+
+// Start the application through its ProgID, load and configure the add-in (the language file from the
+// installation's folder), work with documents, menus and tables, and give everything back: deleting
+// the command says "Disconnect", and the add-in gives the host object back. Then the same job through
+// the C interface, with its rules: NULL handles and arguments refused, a text that does not fit
+// reported with the size it needs (and never written past the buffer), failures and refusals of a live
+// command left in its status record, a fault inside an operation its result.
+TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossProcesses) {
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    const std::wstring folder = TestProgramDirectory(), samples = folder + L"samples\\";
+    const std::wstring clamp = samples + L"clamp.sldasm";
+    const std::wstring dependencies = samples + L"plate.sldprt|" + samples + L"bolt.sldprt";
+    ComPtr<ISimControl> control;
     // The job's calls reached the application and the add-in, texts in their order.
-    void ExpectTheJobDone() {
+    const auto expectTheJobDone = [&] {
         const std::wstring work = CallLog(control.Get());
         for (const wchar_t* call : {L"ISldWorks.OpenDocument('", L"ISwAddIn.CreateMenu('PLM')",
                                     L"ISwAddIn.RefreshTable('parts', '1')", L"ISwAddIn.UpdateTable('parts', '2')",
                                     L"ICaxDocument.Save(-1)", L"ISldWorks.CloseDocument('clamp.sldasm')"}) {
             EXPECT_TRUE(Has(work, call)) << call;
         }
-        ASSERT_EQ(S_OK, control->Reset());
-    }
-    // After the session: COM's stub holds one reference per interface it has handed out while this
+        EXPECT_EQ(S_OK, control->Reset());
+    };
+    // After a session: COM's stub holds one reference per interface it has handed out while this
     // test's control keeps the application's stub alive, so that line keeps its value from right after
     // attaching (`attached`). Every other object's references are gone.
-    void ExpectEverythingGivenBack(const std::wstring& attached) {
+    const auto expectEverythingGivenBack = [&](const std::wstring& attached) {
         const std::wstring application = attached.substr(0, attached.find(L'\n') + 1);
         EXPECT_EQ(application + L"frame 0\ndocument 0\nenumerator 0\naddin 0\n", ClientReferences(control.Get()));
-    }
-
-    const std::wstring folder = TestProgramDirectory(), samples = folder + L"samples\\";
-    const std::wstring clamp = samples + L"clamp.sldasm";
-    const std::wstring dependencies = samples + L"plate.sldprt|" + samples + L"bolt.sldprt";
-    ComPtr<ISimControl> control;
-};
-
-}  // namespace
-
-// Start the application through its ProgID, load and configure the add-in (the language file from the
-// installation's folder), work with documents, menus and tables, and give everything back: deleting
-// the command says "Disconnect", and the add-in gives the host object back.
-TEST_F(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossProcesses) {
+    };
     CountedDispatch host;
     std::wstring attached;
     {
@@ -92,17 +86,12 @@ TEST_F(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossP
         EXPECT_EQ(0, command->UpdateTable(L"parts", L"2"));
         EXPECT_EQ(0, command->CloseFile());
         EXPECT_EQ(0, command->errorCode) << command->errorMessage.c_str();
-        ExpectTheJobDone();
+        expectTheJobDone();
     }
     EXPECT_TRUE(Has(CallLog(control.Get()), L"ISwAddIn.Disconnect()"));
-    ExpectEverythingGivenBack(attached);
+    expectEverythingGivenBack(attached);
     EXPECT_EQ(1u, host.references);
-}
 
-// The same job through the C interface, with its rules: NULL handles and arguments refused, a text
-// that does not fit reported with the size it needs (and never written past the buffer), failures and
-// refusals of a live command left in its status record, a fault inside an operation its result.
-TEST_F(SimulatorSession, TheCInterfaceDoesTheJobAndRefusesBadArguments) {
     QarConnector* connector = reinterpret_cast<QarConnector*>(1);
     QarCommand* command = reinterpret_cast<QarCommand*>(1);
     wchar_t text[2048];
@@ -133,13 +122,7 @@ TEST_F(SimulatorSession, TheCInterfaceDoesTheJobAndRefusesBadArguments) {
     command = nullptr;
     ASSERT_EQ(QAR_OK, qar_connector_new_command(connector, nullptr, &command));
     std::unique_ptr<QarCommand, decltype(&qar_command_destroy)> ownedCommand(command, qar_command_destroy);
-    // The application the connector started, reached by activation to look at the far side.
-    CLSID id;
-    ASSERT_EQ(S_OK, CLSIDFromProgID(L"SldWorks.Application.24", &id));
-    ASSERT_EQ(S_OK, CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(ISimControl),
-                                     reinterpret_cast<void**>(control.Put())));
-    const std::wstring attached = ClientReferences(control.Get());
-    ASSERT_EQ(S_OK, control->Reset());
+    attached = ClientReferences(control.Get());  // the same application, which `control` kept running
 
     EXPECT_TRUE(qar_command_is_connected(command, &flag) == QAR_OK && flag == 1);
     EXPECT_EQ(QAR_OK, qar_command_open_file(command, clamp.c_str()));
@@ -158,7 +141,7 @@ TEST_F(SimulatorSession, TheCInterfaceDoesTheJobAndRefusesBadArguments) {
     EXPECT_EQ(QAR_OK, qar_command_update_table(command, L"parts", L"2"));
     EXPECT_TRUE(qar_command_save_file(command, text, 2048, nullptr) == QAR_OK && clamp == text);
     EXPECT_EQ(QAR_OK, qar_command_close_file(command));
-    ExpectTheJobDone();
+    expectTheJobDone();
 
     // The call's result and the code in the command's status record are `want`; its message holds `part`.
     const auto recorded = [&](int result, int want, const wchar_t* part) {
@@ -181,5 +164,7 @@ TEST_F(SimulatorSession, TheCInterfaceDoesTheJobAndRefusesBadArguments) {
     EXPECT_EQ(QAR_OK, qar_command_disconnect(command));
     ownedCommand.reset();
     ownedConnector.reset();
-    ExpectEverythingGivenBack(attached);
+    expectEverythingGivenBack(attached);
+    control.Reset();
+    CoUninitialize();
 }
