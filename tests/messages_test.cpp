@@ -165,17 +165,16 @@ TEST(LanguageFile, PathByThreadLocaleBesideTheModule) {
     EXPECT_EQ(LanguageXmlPathFor(L"C:\\A\\B/x.dll", 0x0804, 3), L"C:\\A\\zh-cn\\dd_3.xml");  // a "\" first
     EXPECT_EQ(LanguageXmlPathFor(L"x.dll", 0x0804, 3), L"zh-cn\\dd_3.xml");
 
-    std::vector<std::wstring> directories{L"\\\\?\\" + ScratchPath(L"long")};
-    while (directories.back().size() < 400) directories.push_back(directories.back() + L"\\" + std::wstring(60, L'd'));
-    for (const std::wstring& directory : directories)
-        ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-    const std::wstring copy = directories.back() + L"\\QarSldwInterface_x64.dll";
+    // One folder of a name near the longest a name may be makes the module's path longer than MAX_PATH.
+    const std::wstring folder = L"\\\\?\\" + ScratchPath(std::wstring(240, L'd'));
+    const std::wstring copy = folder + L"\\QarSldwInterface_x64.dll";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
     ASSERT_TRUE(CopyFileW((TestProgramDirectory() + L"QarSldwInterface_x64.dll").c_str(), copy.c_str(), FALSE));
     std::wstring loaded;
     if (const qar::UniqueModule copied{LoadLibraryW(copy.c_str() + 4)})
         loaded = localized_detail::ModuleFileName(copied.Get());
     DeleteFileW(copy.c_str());
-    for (auto it = directories.rbegin(); it != directories.rend(); ++it) RemoveDirectoryW(it->c_str());
+    RemoveDirectoryW(folder.c_str());
     if (loaded.empty()) GTEST_SKIP() << "this system does not load modules from paths past MAX_PATH";
     EXPECT_EQ(CompareStringOrdinal(loaded.c_str(), -1, copy.c_str() + 4, -1, TRUE), CSTR_EQUAL) << loaded.size();
 }
