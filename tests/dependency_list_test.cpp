@@ -1,14 +1,16 @@
 // The dependency list taken from the array the application hands over: which elements count, how
 // duplicates go, which values are refused before anything is read, and that it matches the rule
-// written out literally on large random arrays in linear time.
+// written out literally on large random arrays in linear time. And the owner of such arrays.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <random>
 
+#include "allocation_spy.h"
 #include "bench/dependency_arrays.h"
 #include "sldw/sldw_command.h"
 
+using qar::UniqueSafeArray;
 using qar::UniqueVariant;
 
 using QARCAX::command_detail::DependencyList;
@@ -95,4 +97,24 @@ TEST(DependencyList, MatchesTheLiteralRuleOnRandomArraysInLinearTime) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(expected, ListOf(value.Get()));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << "not linear";
+}
+
+// The SAFEARRAY owner frees the array with every element on every path.
+TEST(UniqueSafeArray, DestroysTheArrayAndItsElementsOnEveryPath) {
+    AllocationSpy spy;
+    ASSERT_TRUE(spy.Active());
+    const auto array = [](size_t count) { return DependencyArray(Elements(count, L"file.sldprt")).Release().parray; };
+    {
+        UniqueSafeArray kept(array(3)), replaced(array(2)), out;
+        replaced = std::move(kept);
+        *out.Put() = array(1);
+        *out.Put() = array(1);
+        EXPECT_NE(0, spy.Outstanding());
+    }
+    EXPECT_EQ(0, spy.Outstanding());
+    SAFEARRAY* const handedOver = UniqueSafeArray(array(1)).Release();
+    ASSERT_NE(nullptr, handedOver);
+    EXPECT_NE(0, spy.Outstanding());
+    SafeArrayDestroy(handedOver);
+    EXPECT_EQ(0, spy.Outstanding());
 }

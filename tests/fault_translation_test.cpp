@@ -1,40 +1,42 @@
-// Guarded operations: what the guard records for each kind of exception, and machine faults, invalid
-// runtime arguments and pure virtual calls inside one arriving as its status record; exceptions
-// outside the guard's reach stay untouched.
+// Guarded operations: what the guard records for each kind of exception, at a site of the test's and
+// at the connect sequence's own (NewCommand, with the application-specific steps scripted), and
+// machine faults, invalid runtime arguments and pure virtual calls inside one arriving as its status
+// record; exceptions outside the guard's reach stay untouched.
 #include <windows.h>
 #include <comdef.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 
-#include "Public/owners.h"
+#include "Public/cax_connector.h"
 #include "Public/error_model.h"
 #include "Public/fault_translation.h"
+#include "Public/owners.h"
+#include "counted_dispatch.h"
 
 using qar::ComPtr;
-
 using QARBASE::AR_Exception;
+using QARCAX::CaxCommand;
+using QARCAX::ConnectionRecord;
 
 namespace {
 
-const std::wstring kPrefix = L"[Test::Guarded()]: ";
+const std::wstring kPrefix = L"[Test::Guarded()]: ", kConnectPrefix = L"QARCAX::CaxConnector::Connect() error: ";
 const GuardSite kSite = {L"Test::Guarded", L".\\test", 7, L"[Test::Guarded()]: ", -1, true};
-// Without a clause of its own for COM errors, as the connector's Connect.
-const GuardSite kPlainSite = {L"Plain", L"plain", 1, L"plain: ", 18000, false};
 
 struct GuardOutcome {
-    int result;
-    int errorCode;
+    int result = 0, errorCode = 0;
     std::wstring errorMessage;
 };
 
 template <class Body>
-GuardOutcome Guard(Body&& body, const GuardSite& site = kSite) {
-    GuardOutcome outcome{0, 0, L""};
-    outcome.result = RunGuarded(site, outcome.errorCode, outcome.errorMessage, body);
+GuardOutcome Guard(Body&& body) {
+    GuardOutcome outcome;
+    outcome.result = RunGuarded(kSite, outcome.errorCode, outcome.errorMessage, body);
     return outcome;
 }
 
@@ -69,15 +71,38 @@ __attribute__((noinline)) int ReadThrough(volatile int* pointer) {
     return *pointer;
 }
 
-// The fault text for `name`, any address, and `code` in decimal, behind the test site's prefix.
-::testing::AssertionResult IsFaultText(const std::wstring& message, const std::wstring& name,
-                                       const std::wstring& code) {
-    const std::wstring head = kPrefix + name + L"\n address:\t0x", tail = L" code:\t\t" + code + L"\n";
-    if (message.size() == head.size() + 8 + tail.size() && message.compare(0, head.size(), head) == 0 &&
-        message.compare(message.size() - tail.size(), tail.size(), tail) == 0) {
-        return ::testing::AssertionSuccess();
+// A connector whose two application-specific steps are scripted by the test.
+class ScriptedConnector : public QARCAX::CaxConnector {
+public:
+    ScriptedConnector() : CaxConnector(3, L"SolidWorks 2018", L"657330") {}
+
+    std::function<int(void*& app)> load = [](void*&) { return 0; };
+    std::function<int(const ConnectionRecord& record, CaxCommand*& command)> create;
+    int createCalls = 0;
+
+private:
+    int CreateCommand(const void* info, CaxCommand*& command) override {
+        ++createCalls;
+        return create(*static_cast<const ConnectionRecord*>(info), command);
     }
-    return ::testing::AssertionFailure() << "unexpected fault text: " << ::testing::PrintToString(message);
+    int LoadApplication(const std::wstring&, const std::wstring&, IDispatch*, std::wstring& handleText,
+                        void*& app) override {
+        handleText = L"-1";
+        return load(app);
+    }
+};
+
+CaxCommand* const kUntouched = reinterpret_cast<CaxCommand*>(0x1234);
+
+// The test site's text for fault `name` with `code` at `address`; for address 0 at whatever 8 digits
+// `message` has there.
+std::wstring FaultText(const std::wstring& name, const std::wstring& code, uintptr_t address,
+                       const std::wstring& message) {
+    const std::wstring head = kPrefix + name + L"\n address:\t0x";
+    wchar_t digits[16];
+    swprintf(digits, 16, L"%08x", static_cast<unsigned>(address));
+    const std::wstring any = message.size() >= head.size() + 8 ? message.substr(head.size(), 8) : L"";
+    return head + (address != 0 ? std::wstring(digits) : any) + L" code:\t\t" + code + L"\n";
 }
 
 }  // namespace
@@ -98,106 +123,6 @@ qar_test_leaf_divide_fault:
         ret
 )");
 
-TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
-    const std::wstring longText(5000, L'd');
-    const struct {
-        std::function<int()> body;
-        const GuardSite& site;
-        std::wstring message;
-    } rows[] = {
-        // "<description>, <source>", cut at the 4,096-character format buffer; without error
-        // information both parts are empty and the separator stays.
-        {[]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }, kSite, kPrefix + L"No licence, CAD\n"},
-        {[]() -> int { throw _com_error(E_FAIL); }, kSite, kPrefix + L", \n"},
-        {[&]() -> int { throw ComErrorWith(longText.c_str(), L"s"); }, kSite,
-         kPrefix + std::wstring(4096, L'd') + L"\n"},
-        {[]() -> int { throw ComErrorWith(L"d", L"s"); }, kPlainSite, L"Unexpected error.\n"},
-        {[&]() -> int { throw AR_Exception(longText, L"a.cpp", L"A::B", 3); }, kPlainSite,
-         L"plain: " + longText + L"\n"},
-        {[]() -> int { throw NullWhat(); }, kSite, kPrefix + L"\n"},  // a null what() is an empty text
-        {[]() -> int { throw 1.5; }, kSite, L"Unexpected error.\n"},
-        {[]() -> int { throw QARBASE::HResultError(E_OUTOFMEMORY); }, kSite, L"Unexpected error.\n"},
-    };
-    for (const auto& row : rows) {
-        const GuardOutcome outcome = Guard(row.body, row.site);
-        EXPECT_EQ(-1, outcome.result);
-        EXPECT_EQ(row.site.errorCode, outcome.errorCode);
-        EXPECT_EQ(row.message, outcome.errorMessage);
-        if (g_errorInfo) {
-            // Recording read the error information and gave back every reference it took.
-            g_errorInfo->AddRef();
-            EXPECT_EQ(1u, g_errorInfo->Release()) << row.message.substr(0, 40).c_str();
-            g_errorInfo.Reset();
-        }
-    }
-}
-
-TEST(MachineFaults, AccessViolationShowsTheLow32BitsOfTheFaultAddress) {
-    for (const uintptr_t address : {uintptr_t{0x00ABCDEF}, uintptr_t{0x00007FF600ABCDEFull}}) {
-        // Nothing executable there (under Wine a read-only heap region often covers 0x00ABCDEF).
-        MEMORY_BASIC_INFORMATION info{};
-        if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof(info)) == sizeof(info)) {
-            ASSERT_TRUE(info.State != MEM_COMMIT || (info.Protect & 0xF0) == 0 || (info.Protect & PAGE_GUARD));
-        }
-        const GuardOutcome outcome = Guard([&] { return reinterpret_cast<int (*)()>(address)(); });
-        EXPECT_EQ(-1, outcome.result);
-        EXPECT_EQ(-1, outcome.errorCode);
-        EXPECT_EQ(kPrefix + L"EXCEPTION_ACCESS_VIOLATION\n address:\t0x00abcdef code:\t\t3221225477\n",
-                  outcome.errorMessage);
-    }
-}
-
-// With a frame the fault leaves RSP 16-byte aligned, in a frameless leaf at 8: both must unwind, and
-// the destructors of the frames in between run.
-TEST(MachineFaults, DivisionByZeroWithAndWithoutAFrame) {
-    g_destroyed = 0;
-    GuardOutcome outcome = Guard([] {
-        CountsDestruction outer;
-        volatile int numerator = 7, denominator = 0;
-        return DivideWithFrame(&numerator, &denominator);
-    });
-    EXPECT_TRUE(IsFaultText(outcome.errorMessage, L"EXCEPTION_INT_DIVIDE_BY_ZERO", L"3221225620"));
-    EXPECT_EQ(2, g_destroyed) << "the faulting frame and the body both unwind";
-
-    g_destroyed = 0;
-    outcome = Guard([] {
-        CountsDestruction outer;
-        return qar_test_leaf_divide(7, 0);
-    });
-    wchar_t address[16];
-    swprintf(address, 16, L"%08x", static_cast<unsigned>(reinterpret_cast<uintptr_t>(qar_test_leaf_divide_fault)));
-    EXPECT_EQ(kPrefix + L"EXCEPTION_INT_DIVIDE_BY_ZERO\n address:\t0x" + address + L" code:\t\t3221225620\n",
-              outcome.errorMessage);
-    EXPECT_EQ(1, g_destroyed);
-}
-
-// Software exceptions (a code without a name, one that forbids resuming), nested guards, and
-// exceptions that system code raises and handles itself, which never reach the guard.
-TEST(MachineFaults, RaisedCodesNestedGuardsAndSystemCode) {
-    const std::tuple<DWORD, DWORD, const wchar_t*> raised[] = {{0xC0000017, 0, L"3221225495"},
-                                                               {0xE0000001, EXCEPTION_NONCONTINUABLE, L"3758096385"}};
-    for (const auto& row : raised) {
-        const GuardOutcome outcome = Guard([&] { return RaiseException(std::get<0>(row), std::get<1>(row), 0, nullptr), 0; });
-        EXPECT_TRUE(IsFaultText(outcome.errorMessage, L"unspecified Structed exception.", std::get<2>(row)));
-    }
-    GuardOutcome inner{};
-    const GuardOutcome outer = Guard(
-        [&] {
-            inner = Guard([] { return ReadThrough(nullptr); });
-            return 5;
-        },
-        kPlainSite);
-    EXPECT_EQ(5, outer.result);
-    EXPECT_EQ(0, outer.errorCode);
-    EXPECT_TRUE(IsFaultText(inner.errorMessage, L"EXCEPTION_ACCESS_VIOLATION", L"3221225477"));
-
-    BOOL bad = FALSE;
-    const GuardOutcome outcome = Guard([&] { return (bad = IsBadReadPtr(reinterpret_cast<void*>(0x10), 4)), 3; });
-    EXPECT_EQ(3, outcome.result);
-    EXPECT_TRUE(bad);
-    EXPECT_EQ(0, outcome.errorCode);
-}
-
 // External linkage and a call the optimiser may not look into: with the whole hierarchy in view it
 // would prove the pure call unreachable and drop it. While the base part is constructed its function
 // table is the abstract one.
@@ -215,27 +140,189 @@ struct Concrete : CallsPureInConstructor {
     void Pure() override {}
 };
 
-TEST(RuntimeEvents, PureVirtualCallAndInvalidParameters) {
-    const GuardOutcome pure = Guard([] { return Concrete(), 0; });
-    EXPECT_EQ(-1, pure.result);
-    EXPECT_EQ(kPrefix + L"In _purecall_handler.\n", pure.errorMessage);
-
-    // Release runtimes pass no expression text; the installed handler is called here as a runtime that
-    // passes one would call it. The fault text buffer holds "Expression: " and 587 characters more.
+// Every exception ends as -1 with the site's code. The library's own and standard exceptions carry the
+// site's prefix (what() is ANSI text in the system code page: converted, not widened byte by byte);
+// COM errors do only at a site with a clause of its own, as "<description>, <source>" cut at the
+// 4,096-character format buffer (without error information both parts are empty and the separator
+// stays). A pure
+// virtual call and invalid runtime parameters arrive as the library's own exceptions: release runtimes
+// pass no expression, so the handler is called here as one that passes one would call it (the fault
+// text holds "Expression: " and 587 characters more). At the connect sequence an inner failure passes
+// through unchanged (the inner operation writes the record), and the command is neither made nor
+// touched.
+TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
+    const std::wstring longText(5000, L'd');
+    const std::tuple<UINT, const char*, const wchar_t*> samples[] = {{1252, "\x80 5", L"\u20AC 5"},
+                                                                     {936, "\xC4\xE3\xBA\xC3", L"\u4F60\u597D"},
+                                                                     {950, "\xA7\x41\xA6\x6E", L"\u4F60\u597D"},
+                                                                     {65001, "caf\xC3\xA9", L"caf\u00E9"}};
+    const char* ansi = "x";  // no sample for this code page: ASCII
+    std::wstring wide = L"x";
+    for (const auto& [codePage, bytes, text] : samples) {
+        if (codePage == GetACP()) ansi = bytes, wide = text;
+    }
     InstallFaultHandlers();
-    _invalid_parameter_handler report = _get_invalid_parameter_handler();
+    const _invalid_parameter_handler report = _get_invalid_parameter_handler();
     ASSERT_NE(nullptr, report);
-    auto reportOf = [&](const wchar_t* expression) {
-        return Guard([&] { return report(expression, nullptr, nullptr, 0, 0), 0; }).errorMessage;
+    const struct {
+        std::function<int()> body;
+        bool connect;  // in NewCommand's connect sequence (code 18000, no COM clause), else at kSite
+        int result;
+        std::wstring message;  // ending in "0x": the message's start, up to a fault address
+    } rows[] = {
+        {[]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }, false, -1, kPrefix + L"No licence, CAD\n"},
+        {[]() -> int { throw _com_error(E_FAIL); }, false, -1, kPrefix + L", \n"},
+        {[&]() -> int { throw ComErrorWith(longText.c_str(), L"s"); }, false, -1,
+         kPrefix + std::wstring(4096, L'd') + L"\n"},
+        {[]() -> int { throw NullWhat(); }, false, -1, kPrefix + L"\n"},  // a null what() is an empty text
+        {[]() -> int { throw 1.5; }, false, -1, L"Unexpected error.\n"},
+        {[]() -> int { throw QARBASE::HResultError(E_OUTOFMEMORY); }, false, -1, L"Unexpected error.\n"},
+        {[] { return Concrete(), 0; }, false, -1, kPrefix + L"In _purecall_handler.\n"},
+        {[&] { return report(L"x", nullptr, nullptr, 0, 0), 0; }, false, -1, kPrefix + L"Expression: x\n"},
+        {[&] { return report(nullptr, nullptr, nullptr, 0, 0), 0; }, false, -1, kPrefix + L"call function error.\n"},
+        {[&] { return report(longText.c_str(), nullptr, nullptr, 0, 0), 0; }, false, -1,
+         kPrefix + L"Expression: " + std::wstring(587, L'd') + L"\n"},
+        {[] { return 5; }, true, 5, L""},
+        {[]() -> int { throw ComErrorWith(L"d", L"s"); }, true, -1, L"Unexpected error.\n"},
+        {[&]() -> int { throw AR_Exception(longText, L"a.cpp", L"A::B", 3); }, true, -1,
+         kConnectPrefix + longText + L"\n"},
+        {[&]() -> int { throw std::runtime_error(ansi); }, true, -1, kConnectPrefix + wide + L"\n"},
+        {[] {
+             volatile uintptr_t address = 0x10;  // unmapped (a constant would be flagged at compile time)
+             return *reinterpret_cast<volatile int*>(address);
+         },
+         true, -1, kConnectPrefix + L"EXCEPTION_ACCESS_VIOLATION\n address:\t0x"},
     };
-    EXPECT_EQ(kPrefix + L"Expression: x\n", reportOf(L"x"));
-    EXPECT_EQ(kPrefix + L"call function error.\n", reportOf(nullptr));
-    EXPECT_EQ(kPrefix + L"Expression: " + std::wstring(587, L'e') + L"\n", reportOf(std::wstring(5000, L'e').c_str()));
-
+    for (const auto& row : rows) {
+        GuardOutcome outcome{};
+        if (row.connect) {
+            ScriptedConnector connector;
+            connector.load = [&](void*&) { return row.body(); };
+            CaxCommand* command = kUntouched;
+            outcome = {connector.NewCommand(nullptr, command), connector.errorCode, connector.errorMessage};
+            EXPECT_EQ(kUntouched, command);
+            EXPECT_EQ(0, connector.createCalls);
+        } else {
+            outcome = Guard(row.body);
+        }
+        const size_t size = row.message.size();
+        const bool start = size > 2 && row.message.compare(size - 2, 2, L"0x") == 0;
+        EXPECT_EQ(row.result, outcome.result);
+        EXPECT_EQ(row.result == -1 ? (row.connect ? 18000 : -1) : 0, outcome.errorCode);
+        EXPECT_EQ(row.message, start ? outcome.errorMessage.substr(0, size) : outcome.errorMessage);
+        if (g_errorInfo) {
+            // Recording read the error information and gave back every reference it took.
+            g_errorInfo->AddRef();
+            EXPECT_EQ(1u, g_errorInfo->Release()) << row.message.substr(0, 40).c_str();
+            g_errorInfo.Reset();
+        }
+    }
     // Windows' msvcrt reports a null destination of wcscpy_s to the handler; Wine's returns EINVAL
     // without calling it: stated here, not treated as right.
     const GuardOutcome secure = Guard([] { return static_cast<int>(wcscpy_s(nullptr, 0, L"x")); });
     if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr || secure.result != EINVAL) {
         EXPECT_EQ(kPrefix + L"call function error.\n", secure.errorMessage);
+    }
+}
+
+// A machine fault or a raised code is the site's fault text: the exception's name (a code without one
+// is "unspecified"), the low 32 bits of the fault address, the code in decimal; the destructors of the
+// frames in between run. With a frame a fault leaves RSP 16-byte aligned, in a frameless leaf at 8:
+// both must unwind. (Calling 0x00ABCDEF faults: under Wine a read-only heap region often covers it,
+// which faults alike.)
+TEST(MachineFaults, NameAddressAndCodeAndTheFramesInBetweenUnwound) {
+    const wchar_t *const violation = L"EXCEPTION_ACCESS_VIOLATION", *const divide = L"EXCEPTION_INT_DIVIDE_BY_ZERO",
+                         *const unnamed = L"unspecified Structed exception.";
+    const uintptr_t leaf = reinterpret_cast<uintptr_t>(qar_test_leaf_divide_fault);
+    const struct {
+        std::function<int()> body;  // run inside a frame with a local of its own to destroy
+        const wchar_t* name;
+        uintptr_t address;  // 0: any
+        const wchar_t* code;
+        int destroyed;
+    } rows[] = {
+        {[] { return reinterpret_cast<int (*)()>(0x00ABCDEF)(); }, violation, 0x00ABCDEF, L"3221225477", 1},
+        {[] { return reinterpret_cast<int (*)()>(0x00007FF600ABCDEFull)(); }, violation, 0x00ABCDEF, L"3221225477", 1},
+        {[] { volatile int seven = 7, zero = 0; return DivideWithFrame(&seven, &zero); }, divide, 0, L"3221225620", 2},
+        {[] { return qar_test_leaf_divide(7, 0); }, divide, leaf, L"3221225620", 1},
+        {[] { return RaiseException(0xC0000017, 0, 0, nullptr), 0; }, unnamed, 0, L"3221225495", 1},
+        {[] { return RaiseException(0xE0000001, EXCEPTION_NONCONTINUABLE, 0, nullptr), 0; }, unnamed, 0,
+         L"3758096385", 1},
+    };
+    for (const auto& row : rows) {
+        g_destroyed = 0;
+        const GuardOutcome outcome = Guard([&] {
+            CountsDestruction outer;
+            return row.body();
+        });
+        EXPECT_EQ(-1, outcome.result);
+        EXPECT_EQ(-1, outcome.errorCode);
+        EXPECT_EQ(FaultText(row.name, row.code, row.address, outcome.errorMessage), outcome.errorMessage);
+        EXPECT_EQ(row.destroyed, g_destroyed) << row.code;
+    }
+}
+
+// Nested guards: the inner one records; exceptions that system code raises and handles itself never
+// reach the guard.
+TEST(MachineFaults, NestedGuardsAndSystemCode) {
+    GuardOutcome inner{};
+    const GuardOutcome outer = Guard([&] {
+        inner = Guard([] { return ReadThrough(nullptr); });
+        return 5;
+    });
+    EXPECT_EQ(5, outer.result);
+    EXPECT_EQ(0, outer.errorCode);
+    EXPECT_EQ(FaultText(L"EXCEPTION_ACCESS_VIOLATION", L"3221225477", 0, inner.errorMessage), inner.errorMessage);
+
+    BOOL bad = FALSE;
+    const GuardOutcome outcome = Guard([&] { return (bad = IsBadReadPtr(reinterpret_cast<void*>(0x10), 4)), 3; });
+    EXPECT_EQ(3, outcome.result);
+    EXPECT_TRUE(bad);
+    EXPECT_EQ(0, outcome.errorCode);
+}
+
+// A success keeps an earlier failure in the record and hands the application on in the record, whose
+// reference is held while CreateCommand runs. That reference is given back however CreateCommand ends
+// (its exception reaches the caller unguarded) and when a step after the application was reached fails
+// or throws.
+TEST(NewCommand, SuccessHandsTheRecordOnAndEveryPathGivesTheApplicationBack) {
+    ScriptedConnector connector;
+    CountedDispatch app;
+    connector.errorCode = 7;
+    connector.errorMessage = L"earlier";
+    int loadResult = 0;
+    connector.load = [&](void*& out) -> int {
+        app.AddRef();  // the reference that the record carries
+        out = static_cast<IDispatch*>(&app);
+        if (loadResult == -1) throw std::runtime_error("late");
+        return loadResult;
+    };
+    connector.create = [&](const ConnectionRecord& record, CaxCommand*& made) {
+        EXPECT_EQ(2u, app.references) << "the record's reference is still held during CreateCommand";
+        EXPECT_EQ(static_cast<IDispatch*>(&app), record.appObject);
+        EXPECT_EQ(L"3 SolidWorks 2018 -1", std::to_wstring(record.cadType) + L" " + record.cadVersion + L" " +
+                                               record.appHandleText);
+        made = kUntouched;
+        return 0;
+    };
+    CaxCommand* command = nullptr;
+    EXPECT_EQ(0, connector.NewCommand(nullptr, command));
+    EXPECT_EQ(kUntouched, command);
+    EXPECT_EQ(7, connector.errorCode);
+    EXPECT_EQ(L"earlier", connector.errorMessage);
+    EXPECT_EQ(1u, app.references);
+
+    connector.errorCode = 0;
+    connector.create = [](const ConnectionRecord&, CaxCommand*&) { return 9; };
+    EXPECT_EQ(9, connector.NewCommand(nullptr, command));
+    EXPECT_EQ(1u, app.references);
+    connector.create = [](const ConnectionRecord&, CaxCommand*&) -> int { throw std::runtime_error("unguarded"); };
+    EXPECT_THROW(connector.NewCommand(nullptr, command), std::runtime_error);
+    EXPECT_EQ(1u, app.references);
+    EXPECT_EQ(0, connector.errorCode) << "CreateCommand runs outside the guard";
+    for (int result : {-255, -1}) {
+        loadResult = result;
+        EXPECT_EQ(result, connector.NewCommand(nullptr, command));
+        EXPECT_EQ(1u, app.references) << result;
     }
 }

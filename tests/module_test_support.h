@@ -4,14 +4,7 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
-
-
-struct ModuleFreer {
-    void operator()(HMODULE module) const { FreeLibrary(module); }
-};
-using UniqueModule = std::unique_ptr<std::remove_pointer_t<HMODULE>, ModuleFreer>;
 
 // The directory of the running test program, with a trailing backslash.
 inline std::wstring TestProgramDirectory() {

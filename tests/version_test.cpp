@@ -1,5 +1,8 @@
-// The version objects of the three CAD applications: names and ProgIDs, the scan of installed
-// versions, the current version kept under the vendor key, and the paths derived from it.
+// The version objects of the three CAD applications: names and ProgIDs (and the text helpers they are
+// made with), the scan of installed versions, the current version kept under the vendor key, and the
+// paths derived from it. And the simulated application's registration, run in process against the
+// redirected registry: it writes what the version registry reads, refuses to take over another
+// program's keys, and is undone exactly.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,7 +11,11 @@
 #include <vector>
 
 #include "Public/cax_version.h"
+#include "Public/sw_version.h"
+#include "Public/text_helpers.h"
+#include "module_test_support.h"
 #include "registry_redirect.h"
+#include "simulator/sim_registration.h"
 
 using qar::RegistryKey;
 
@@ -25,21 +32,17 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
     } rows[] = {
         // Supported versions in any case, kept as the registry spells them.
         {kSw, kFromKey, L"solidworks 2012", L"solidworks 2012"},
-        {kSw, kFromKey, L"SOLIDWORKS 2008", L"SOLIDWORKS 2008"},
         {kSw, kFromKey, L"SolidWorks 2009", L""},
-        {kSw, kFromKey, L"SolidWorks 2017", L""},
         {kSw, kFromKey, L"SolidWorks 2014 SP5", L""},
         {kSw, kFromKey, L"2014", L""},
         // The ProgID number is the year at the end minus 1992, supported or not; no year reads as 0.
         {kSw, kProgId, L"2012", L"SldWorks.Application.20"},
         {kSw, kProgId, L"SolidWorks 2017", L"SldWorks.Application.25"},
-        {kSw, kProgId, L"SolidWorks 2008", L"SldWorks.Application.16"},
         {kSw, kProgId, L"SolidWorks 2014 SP5", L"SldWorks.Application.-1992"},
         {kSw, kProgId, L"", L""},
         {kAcad, kFromKey, L"r18.1", L"AutoCAD 2011"},
         {kAcad, kFromKey, L"R21.0", L""},
         {kAcad, kToKey, L"autocad 2015", L"R20.0"},
-        {kAcad, kProgId, L"AutoCAD 2004", L"AutoCAD.Application.16"},
         {kAcad, kProgId, L"autocad 2016", L"AutoCAD.Application.20.1"},
         {kAcad, kProgId, L"AutoCAD 2017", L""},
     };
@@ -50,21 +53,19 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
                                                               : version->GetProgId(row.input);
         EXPECT_EQ(row.expected, result) << row.cadType << " " << row.operation << " " << row.input;
     }
-    // Too short for a year: an error that the connector's guard reports, not a read before the text,
-    // with the standard library's own text for that position (hosts have always seen that one).
-    try {
-        std::unique_ptr<CCaxVersion>(CreateCaxVersion(kSw))->GetProgId(L"201");
-        ADD_FAILURE() << "no error for a text shorter than a year";
-    } catch (const std::out_of_range& error) {
-        std::string expected;
-        try {
-            (void)std::wstring(L"201").substr(static_cast<size_t>(-1));
-        } catch (const std::out_of_range& standard) {
-            expected = standard.what();
-        }
-        EXPECT_EQ(expected, error.what());
-    }
+    // Too short for a year: an error that the connector's guard reports, not a read before the text.
+    EXPECT_THROW(std::unique_ptr<CCaxVersion>(CreateCaxVersion(kSw))->GetProgId(L"201"), std::out_of_range);
     for (int cadType : {0, 4, -1}) EXPECT_EQ(nullptr, CreateCaxVersion(cadType));
+
+    // The text helpers they are made with: the Microsoft runtime's conversions (%s takes a wide string
+    // in a wide format), FormatString's text whole however long, FormatBuffered's whole when it fills the
+    // buffer exactly (longer texts are cut there: the guard's table); upper case for a to z only under
+    // the default locale.
+    const std::wstring part(9'990, L'x'), exact(kFormatBufferChars, L'e');
+    EXPECT_EQ(FormatString(L"%s%010d|%S|%hs|%ls", part.c_str(), 42, "narrow", "half", L"wide"),
+              part + L"0000000042|narrow|half|wide");
+    EXPECT_EQ(FormatBuffered(L"%s", exact.c_str()), exact);
+    EXPECT_EQ(ToUpper(L"sldworks2010 \x00E4\x00F6\x00FC \x4E2D-_"), L"SLDWORKS2010 \x00E4\x00F6\x00FC \x4E2D-_");
 
     // Registry text: terminated, of even size, up to the first NUL, not expanded.
     std::wstring text = L"previous";
@@ -74,6 +75,21 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
     EXPECT_TRUE(RegistryKey::TextFromData(REG_SZ, L"Ab", 0, text));
     EXPECT_TRUE(RegistryKey::TextFromData(REG_EXPAND_SZ, L"%A%\0b", 12, text));
     EXPECT_EQ(L"%A%", text);
+}
+
+// Every key below root\path with its text values, one line each, in enumeration order.
+static std::wstring Tree(HKEY root, const std::wstring& path = L"Software") {
+    RegistryKey key;
+    if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) return L"";
+    std::wstring out = path + L"\n", sub;
+    wchar_t name[256], data[1024];
+    for (DWORD i = 0, chars = 256, size = sizeof(data), type = 0;
+         RegEnumValueW(key.Get(), i, name, &chars, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) == 0;
+         ++i, chars = 256, size = sizeof(data)) {
+        out += L"  " + std::wstring(name) + L"=" + (type == REG_SZ ? data : L"?") + L"\n";
+    }
+    for (DWORD i = 0; key.SubKeyName(i, sub) == ERROR_SUCCESS; ++i) out += Tree(root, path + L"\\" + sub);
+    return out;
 }
 
 class VersionRegistry : public RegistryRedirect {
@@ -176,4 +192,41 @@ TEST_F(VersionRegistry, ProeCurrentVersionPointsTheEnvironmentAtIt) {
     EXPECT_EQ(L"Wildfire 5.0", Stored(L"Pro/Engineer"));
     EXPECT_EQ(messageServer, Text(HKEY_LOCAL_MACHINE, environment, L"PRO_COMM_MSG_EXE"));
     EXPECT_EQ(L"", proe->GetCurrentAppPath());
+}
+
+// The simulated application's registration (qarcadsim.exe's, which the test reads the type libraries
+// from), per user and machine-wide.
+TEST_F(VersionRegistry, SimulatorRegistrationIsWhatItReadsAndIsUndoneExactly) {
+    // A real installation and another program's ProgID are present before and stay untouched.
+    SetText(HKEY_LOCAL_MACHINE, L"SOFTWARE\\SolidWorks\\SolidWorks 2012", L"Location", L"C:\\sw");
+    SetText(HKEY_CURRENT_USER, L"Software\\Classes\\SldWorks.Application.20\\CLSID", nullptr, L"{x}");
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
+        for (const wchar_t* path : {L"CLSID", L"TypeLib", L"Interface"})
+            AddKey(root, L"Software\\Classes\\" + std::wstring(path));
+    auto snapshot = [] { return Tree(HKEY_LOCAL_MACHINE) + Tree(HKEY_CURRENT_USER); };
+    const std::wstring before = snapshot();
+    const std::wstring program = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
+
+    std::wstring message;
+    for (bool machine : {false, true}) {
+        qarsim::RegistrationOptions options{machine, {L"SolidWorks 2014", L"SOLIDWORKS 2016"}};
+        ASSERT_EQ(ERROR_SUCCESS, qarsim::Register(program, options, message)) << message;
+        // What COM reads is used by every test across processes; here what the version registry reads.
+        std::vector<std::wstring> versions;
+        CSwVersion().GetLatestVersion(versions);
+        ASSERT_LE(3u, versions.size());
+        EXPECT_EQ((std::vector<std::wstring>{L"SolidWorks 2012", L"SolidWorks 2014", L"SOLIDWORKS 2016"}),
+                  std::vector<std::wstring>(versions.begin(), versions.begin() + 3));
+        // The ProgID that belongs to another program stops a registration that would take it over.
+        options.versions = {L"SolidWorks 2012"};
+        EXPECT_EQ(ERROR_ALREADY_EXISTS, qarsim::Register(program, options, message));
+    }
+    for (bool machine : {true, false})
+        EXPECT_EQ(ERROR_SUCCESS, qarsim::Unregister(program, {machine, {}}, message)) << message;
+    EXPECT_EQ(before, snapshot());
+
+    // The ProgIDs registered are the ones the version registry derives; none without a year at the end.
+    for (const wchar_t* version : {L"SolidWorks 2008", L"SOLIDWORKS 2016", L"SolidWorks 2099"})
+        EXPECT_EQ(CSwVersion().GetProgId(version), qarsim::ProgIdOfVersion(version)) << version;
+    EXPECT_EQ(L"", qarsim::ProgIdOfVersion(L"SolidWorks 2014 SP5"));
 }
