@@ -338,23 +338,7 @@ TEST_F(AutomationInProcess, ArgumentsAreConvertedOrRefused) {
 }
 
 // Against a redirected registry (the versions and the classes are the test's).
-class AutomationRegistry : public RegistryRedirect {
-protected:
-    // Every key and text value below root\path, one line each, in the registry's order.
-    static std::wstring Tree(HKEY root, const std::wstring& path) {
-        RegistryKey key;
-        if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) return L"";
-        std::wstring text = path + L"\n", sub;
-        wchar_t name[256];
-        for (DWORD i = 0, length = 256;
-             RegEnumValueW(key.Get(), i, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-             ++i, length = 256)
-            text += path + L" " + name + L"=" + Text(root, path, name) + L"\n";
-        for (DWORD i = 0; key.SubKeyName(i, sub) == ERROR_SUCCESS; ++i)
-            text += Tree(root, path + L"\\" + sub);
-        return text;
-    }
-};
+using AutomationRegistry = RegistryRedirect;
 
 // The installed versions come each once, in the registry's order, as an array of strings; with
 // Version "" a connect takes the latest (the activation's message names its ProgID).

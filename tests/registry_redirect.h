@@ -54,6 +54,22 @@ protected:
                                                                                              : buffer;
     }
 
+    // Every key below root\path with its text values, one line each, in enumeration order: what a
+    // registration wrote, to compare with what was there before.
+    static std::wstring Tree(HKEY root, const std::wstring& path = L"Software") {
+        RegistryKey key;
+        if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) return L"";
+        std::wstring out = path + L"\n", sub;
+        wchar_t name[256];
+        for (DWORD i = 0, chars = 256;
+             RegEnumValueW(key.Get(), i, name, &chars, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+             ++i, chars = 256) {
+            out += L"  " + std::wstring(name) + L"=" + Text(root, path, name) + L"\n";
+        }
+        for (DWORD i = 0; key.SubKeyName(i, sub) == ERROR_SUCCESS; ++i) out += Tree(root, path + L"\\" + sub);
+        return out;
+    }
+
 private:
     const std::wstring scratch_ = L"Software\\QarRegistryTests-" + std::to_wstring(GetCurrentProcessId());
     RegistryKey machine_;

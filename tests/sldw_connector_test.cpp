@@ -231,34 +231,28 @@ TEST_F(ConnectorTest, AnotherThreadIsRefusedAndTouchesNothing) {
     CaxCommand& c = *command;
     SldwConnector& k = *connector;
     std::wstring out;
-    const struct {
-        const wchar_t* operation;
-        std::function<int()> call;
-        int& code;
-        std::wstring& message;
-    } rows[] = {
-        {L"QARCAX::CaxConnector::NewCommand", [&] { CaxCommand* made = nullptr; return k.NewCommand(nullptr, made); },
-         k.errorCode, k.errorMessage},
-        {L"QARCAX::SldwCommand::OpenFile", [&] { return c.OpenFile(L"C:\\a.sldprt"); }, c.errorCode, c.errorMessage},
-        {L"QARCAX::SldwCommand::CloseFile", [&] { return c.CloseFile(); }, c.errorCode, c.errorMessage},
-        {L"QARCAX::SldwCommand::SaveFile", [&] { return c.SaveFile(out); }, c.errorCode, c.errorMessage},
-        {L"QARCAX::SldwCommand::GetDependencies", [&] { return c.GetDependencies(out); }, c.errorCode, c.errorMessage},
-        {L"QARCAX::SldwCommand::CreateMenu", [&] { return c.CreateMenu(L"m"); }, c.errorCode, c.errorMessage},
-        {L"QARCAX::SldwCommand::RefreshTable", [&] { return c.RefreshTable(L"a", L"b"); }, c.errorCode, c.errorMessage},
-        {L"QARCAX::SldwCommand::UpdateTable", [&] { return c.UpdateTable(L"a", L"b"); }, c.errorCode, c.errorMessage},
-        {L"QARCAX::SldwCommand::Disconnect", [&] { c.Disconnect(); return int{RPC_E_WRONG_THREAD}; }, c.errorCode,
-         c.errorMessage},
-        {L"QARCAX::SldwCommand::IsConnected", [&] { return c.IsConnected() ? 0 : int{RPC_E_WRONG_THREAD}; },
-         c.errorCode, c.errorMessage},
+    const std::pair<std::wstring, std::function<int()>> operations[] = {
+        {L"CaxConnector::NewCommand", [&] { CaxCommand* made = nullptr; return k.NewCommand(nullptr, made); }},
+        {L"SldwCommand::OpenFile", [&] { return c.OpenFile(L"C:\\a.sldprt"); }},
+        {L"SldwCommand::CloseFile", [&] { return c.CloseFile(); }},
+        {L"SldwCommand::SaveFile", [&] { return c.SaveFile(out); }},
+        {L"SldwCommand::GetDependencies", [&] { return c.GetDependencies(out); }},
+        {L"SldwCommand::CreateMenu", [&] { return c.CreateMenu(L"m"); }},
+        {L"SldwCommand::RefreshTable", [&] { return c.RefreshTable(L"a", L"b"); }},
+        {L"SldwCommand::UpdateTable", [&] { return c.UpdateTable(L"a", L"b"); }},
+        {L"SldwCommand::Disconnect", [&] { return c.Disconnect(), int{RPC_E_WRONG_THREAD}; }},
+        {L"SldwCommand::IsConnected", [&] { return c.IsConnected() ? 0 : int{RPC_E_WRONG_THREAD}; }},
     };
-    for (const auto& row : rows) {
-        row.code = 0;
-        row.message.clear();
+    for (const auto& [operation, call] : operations) {
+        const bool connectorOperation = operation[0] == L'C';
+        int& code = connectorOperation ? k.errorCode : c.errorCode;
+        std::wstring& message = connectorOperation ? k.errorMessage : c.errorMessage;
+        code = 0;
         int result = 0;
-        elsewhere([&] { result = row.call(); });
-        EXPECT_EQ(RPC_E_WRONG_THREAD, result) << row.operation;
-        EXPECT_EQ(RPC_E_WRONG_THREAD, row.code) << row.operation;
-        EXPECT_EQ(row.operation + (L"():" + text), row.message);
+        elsewhere([&, call = call] { result = call(); });
+        EXPECT_EQ(RPC_E_WRONG_THREAD, result) << operation;
+        EXPECT_EQ(RPC_E_WRONG_THREAD, code) << operation;
+        EXPECT_EQ(L"QARCAX::" + operation + L"():" + text, message);
     }
     // A copy made elsewhere takes no reference; an assignment elsewhere changes nothing.
     elsewhere([&] {

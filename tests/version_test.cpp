@@ -53,8 +53,20 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
                                                               : version->GetProgId(row.input);
         EXPECT_EQ(row.expected, result) << row.cadType << " " << row.operation << " " << row.input;
     }
-    // Too short for a year: an error that the connector's guard reports, not a read before the text.
-    EXPECT_THROW(std::unique_ptr<CCaxVersion>(CreateCaxVersion(kSw))->GetProgId(L"201"), std::out_of_range);
+    // Too short for a year: an error, not a read before the text. The connector's guard puts its text
+    // in the status record, where hosts have always seen the standard library's own for that position.
+    std::string seen = "no error", standard;
+    try {
+        std::unique_ptr<CCaxVersion>(CreateCaxVersion(kSw))->GetProgId(L"201");
+    } catch (const std::out_of_range& error) {
+        seen = error.what();
+    }
+    try {
+        (void)std::wstring(L"201").substr(static_cast<size_t>(-1));
+    } catch (const std::out_of_range& error) {
+        standard = error.what();
+    }
+    EXPECT_EQ(standard, seen);
     for (int cadType : {0, 4, -1}) EXPECT_EQ(nullptr, CreateCaxVersion(cadType));
 
     // The text helpers they are made with: the Microsoft runtime's conversions (%s takes a wide string
@@ -75,21 +87,6 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
     EXPECT_TRUE(RegistryKey::TextFromData(REG_SZ, L"Ab", 0, text));
     EXPECT_TRUE(RegistryKey::TextFromData(REG_EXPAND_SZ, L"%A%\0b", 12, text));
     EXPECT_EQ(L"%A%", text);
-}
-
-// Every key below root\path with its text values, one line each, in enumeration order.
-static std::wstring Tree(HKEY root, const std::wstring& path = L"Software") {
-    RegistryKey key;
-    if (key.Open(root, path, KEY_READ) != ERROR_SUCCESS) return L"";
-    std::wstring out = path + L"\n", sub;
-    wchar_t name[256], data[1024];
-    for (DWORD i = 0, chars = 256, size = sizeof(data), type = 0;
-         RegEnumValueW(key.Get(), i, name, &chars, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) == 0;
-         ++i, chars = 256, size = sizeof(data)) {
-        out += L"  " + std::wstring(name) + L"=" + (type == REG_SZ ? data : L"?") + L"\n";
-    }
-    for (DWORD i = 0; key.SubKeyName(i, sub) == ERROR_SUCCESS; ++i) out += Tree(root, path + L"\\" + sub);
-    return out;
 }
 
 class VersionRegistry : public RegistryRedirect {
