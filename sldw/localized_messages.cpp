@@ -46,103 +46,90 @@ bool IsDigit(wchar_t c) {
     return c >= L'0' && c <= L'9';
 }
 
+// The size prefix of a conversion (I64, I32, ll, I, h, l, w, L).
+enum class Size { Default, Short, Long, LongLong, Wide, LongDouble };
+
+// Reads a directive's width and precision at `at` (past its flags); each '*' takes an int argument.
+// false for a positional argument ("%1$s"), which the runtime's wide formats do not take.
+bool ReadWidthAndPrecision(const std::wstring& format, size_t& at, std::vector<ArgKind>& kinds) {
+    const size_t n = format.size();
+    for (bool precision : {false, true}) {
+        if (precision) {
+            if (at >= n || format[at] != L'.') return true;
+            ++at;
+        }
+        if (at < n && format[at] == L'*') {
+            kinds.push_back(ArgKind::Int32);
+            ++at;
+            continue;
+        }
+        while (at < n && IsDigit(format[at])) ++at;
+        if (!precision && at < n && format[at] == L'$') return false;
+    }
+    return true;
+}
+
+// Reads the size prefix at `at`, if there is one.
+Size ReadSize(const std::wstring& format, size_t& at) {
+    static const std::pair<const wchar_t*, Size> kPrefixes[] = {
+        {L"I64", Size::LongLong}, {L"I32", Size::Long}, {L"ll", Size::LongLong},
+        {L"I", Size::LongLong},  // pointer-sized on x64
+        {L"h", Size::Short},      {L"l", Size::Long},   {L"w", Size::Wide},       {L"L", Size::LongDouble},
+    };
+    for (const auto& [prefix, size] : kPrefixes) {
+        const size_t length = wcslen(prefix);
+        if (format.compare(at, length, prefix) == 0) {
+            at += length;
+            return size;
+        }
+    }
+    return Size::Default;
+}
+
+// What a conversion of `type` with `size` takes from the argument list; nullopt for %n, %Z, an
+// unknown type or a size the type does not take.
+std::optional<ArgKind> KindOf(wchar_t type, Size size) {
+    switch (type) {
+        case L'd': case L'i': case L'o': case L'u': case L'x': case L'X':
+            if (size == Size::Wide || size == Size::LongDouble) return std::nullopt;
+            return size == Size::LongLong ? ArgKind::Int64 : ArgKind::Int32;
+        case L'c': case L'C':
+            if (size == Size::LongLong || size == Size::LongDouble) return std::nullopt;
+            return ArgKind::Int32;  // characters travel promoted to int
+        case L'e': case L'E': case L'f': case L'g': case L'G': case L'a': case L'A':
+            if (size == Size::Short || size == Size::LongLong || size == Size::Wide) return std::nullopt;
+            return ArgKind::Double;  // long double is double in this runtime
+        case L'p':
+            if (size != Size::Default) return std::nullopt;
+            return ArgKind::Pointer;
+        case L's': case L'S': {
+            if (size == Size::LongLong || size == Size::LongDouble) return std::nullopt;
+            const bool wide = size == Size::Long || size == Size::Wide || (size == Size::Default && type == L's');
+            return wide ? ArgKind::WideString : ArgKind::NarrowString;
+        }
+        default:
+            return std::nullopt;
+    }
+}
+
 // The argument kinds that `format` consumes, in order, read with the Microsoft runtime's rules for
 // wide formats (%s and %c are wide, %S and %C narrow). nullopt when a directive is malformed or unsafe.
 std::optional<std::vector<ArgKind>> ConversionKinds(const std::wstring& format) {
     std::vector<ArgKind> kinds;
     const size_t n = format.size();
-    size_t i = 0;
-    while (i < n) {
+    for (size_t i = 0; i < n;) {
         if (format[i++] != L'%') continue;
         if (i < n && format[i] == L'%') {
             ++i;
             continue;
         }
         while (i < n && wcschr(L"-+ #0", format[i]) != nullptr) ++i;
-        if (i < n && format[i] == L'*') {
-            kinds.push_back(ArgKind::Int32);
-            ++i;
-        } else {
-            while (i < n && IsDigit(format[i])) ++i;
-            if (i < n && format[i] == L'$') return std::nullopt;  // positional arguments
-        }
-        if (i < n && format[i] == L'.') {
-            ++i;
-            if (i < n && format[i] == L'*') {
-                kinds.push_back(ArgKind::Int32);
-                ++i;
-            } else {
-                while (i < n && IsDigit(format[i])) ++i;
-            }
-        }
-        enum class Size { Default, Short, Long, LongLong, Wide, LongDouble } size = Size::Default;
-        if (format.compare(i, 3, L"I64") == 0) {
-            size = Size::LongLong;
-            i += 3;
-        } else if (format.compare(i, 3, L"I32") == 0) {
-            size = Size::Long;
-            i += 3;
-        } else if (format.compare(i, 2, L"ll") == 0) {
-            size = Size::LongLong;
-            i += 2;
-        } else if (i < n && format[i] == L'I') {
-            size = Size::LongLong;  // pointer-sized on x64
-            ++i;
-        } else if (i < n && format[i] == L'h') {
-            size = Size::Short;
-            ++i;
-        } else if (i < n && format[i] == L'l') {
-            size = Size::Long;
-            ++i;
-        } else if (i < n && format[i] == L'w') {
-            size = Size::Wide;
-            ++i;
-        } else if (i < n && format[i] == L'L') {
-            size = Size::LongDouble;
-            ++i;
-        }
-        if (i >= n) return std::nullopt;
-        const wchar_t type = format[i++];
-        switch (type) {
-            case L'd':
-            case L'i':
-            case L'o':
-            case L'u':
-            case L'x':
-            case L'X':
-                if (size == Size::Wide || size == Size::LongDouble) return std::nullopt;
-                kinds.push_back(size == Size::LongLong ? ArgKind::Int64 : ArgKind::Int32);
-                break;
-            case L'c':
-            case L'C':
-                if (size == Size::LongLong || size == Size::LongDouble) return std::nullopt;
-                kinds.push_back(ArgKind::Int32);  // characters travel promoted to int
-                break;
-            case L'e':
-            case L'E':
-            case L'f':
-            case L'g':
-            case L'G':
-            case L'a':
-            case L'A':
-                if (size == Size::Short || size == Size::LongLong || size == Size::Wide) return std::nullopt;
-                kinds.push_back(ArgKind::Double);  // long double is double in this runtime
-                break;
-            case L'p':
-                if (size != Size::Default) return std::nullopt;
-                kinds.push_back(ArgKind::Pointer);
-                break;
-            case L's':
-            case L'S': {
-                if (size == Size::LongLong || size == Size::LongDouble) return std::nullopt;
-                const bool wide =
-                    size == Size::Long || size == Size::Wide || (size == Size::Default && type == L's');
-                kinds.push_back(wide ? ArgKind::WideString : ArgKind::NarrowString);
-                break;
-            }
-            default:
-                return std::nullopt;  // %n, %Z, an unknown type or a cut directive
-        }
+        if (!ReadWidthAndPrecision(format, i, kinds)) return std::nullopt;
+        const Size size = ReadSize(format, i);
+        if (i >= n) return std::nullopt;  // a cut directive
+        const std::optional<ArgKind> kind = KindOf(format[i++], size);
+        if (!kind) return std::nullopt;
+        kinds.push_back(*kind);
     }
     return kinds;
 }
