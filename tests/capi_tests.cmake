@@ -9,4 +9,4 @@ add_test(NAME package.install_and_host
             -DWINE_RUN=${PROJECT_SOURCE_DIR}/cmake/wine-run.sh -DWINE_PREFIX=${QAR_WINEPREFIX}
             -P ${PROJECT_SOURCE_DIR}/cmake/check-package.cmake)
 set_tests_properties(package.install_and_host PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300
-    ENVIRONMENT "LC_ALL=en_US.UTF-8")
+    FAIL_REGULAR_EXPRESSION "${QAR_TEST_FAILURES}" ENVIRONMENT "LC_ALL=en_US.UTF-8")
