@@ -22,6 +22,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "simulator/sim_internal.h"
 #include "simulator/sim_registration.h"
@@ -36,6 +37,8 @@ using qarsim::Application;
 constexpr DWORD kIdleMilliseconds = 60000;
 constexpr UINT kCheckMilliseconds = 250;
 constexpr DWORD kLingerMilliseconds = 1000;
+// How long past its lifetime a server whose apartment no longer answers is ended by force.
+constexpr DWORD kLifetimeGraceMilliseconds = 10000;
 
 void Say(const std::wstring& text) {
     const std::wstring line = L"qarcadsim: " + text + L"\n";
@@ -284,6 +287,17 @@ int Serve(const ServerOptions& options) {
     qarsim::Held<Application> application = qarsim::Held<Application>::Adopt(created.Detach());
     qarsim::Simulation& simulation = qarsim::Simulation::Get();
     if (options.lifetimeMilliseconds != 0) simulation.LimitHangs(start + options.lifetimeMilliseconds);
+    if (options.lifetimeMilliseconds != 0) {
+        // The lifetime is a promise to the test runs: the serving loop keeps it, and this thread keeps
+        // it when the loop cannot. Measured under Wine 8: an apartment that releases the last
+        // reference to an interface while another call on it waits to be dispatched deadlocks in
+        // RpcServerUnregisterIf, and a server stuck so would serve nobody for as long as its prefix
+        // lives.
+        std::thread([deadline = options.lifetimeMilliseconds + kLifetimeGraceMilliseconds] {
+            Sleep(deadline);
+            TerminateProcess(GetCurrentProcess(), 4);
+        }).detach();
+    }
     MessageFilter filter(application->InstanceId());
     hr = filter.Register();
     if (FAILED(hr)) {
