@@ -272,8 +272,12 @@ TEST_F(ConnectorTest, AnotherThreadIsRefusedAndTouchesNothing) {
         connector.reset();
     });
     EXPECT_EQ(L"", CallLog(control.Get())) << "nothing reached the far side";
-    EXPECT_EQ(before, ClientReferences(control.Get())) << "no reference moved";
-    for (IUnknown* reference : abandoned) reference->Release();
+    const bool untouched = before == ClientReferences(control.Get());
+    EXPECT_TRUE(untouched) << "no reference moved";
+    // Given back here only when they were abandoned: released twice they would be freed too early.
+    if (untouched) {
+        for (IUnknown* reference : abandoned) reference->Release();
+    }
 }
 
 // A host thread already in a multithreaded apartment cannot join the single-threaded one the connector
