@@ -5,7 +5,8 @@
 //
 // The exported connector classes cannot grow a member without breaking hosts built against their
 // header, so a connector's owner (and how its thread joined COM) is kept here, keyed by its address:
-// registered by the constructor, removed by the destructor. Commands are the library's own classes and keep their owner themselves.
+// registered by the constructor, removed by the destructor. Commands are the library's own classes
+// and keep their owner themselves.
 #pragma once
 
 #include <windows.h>
