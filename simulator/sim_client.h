@@ -1,8 +1,8 @@
 // What a host's own tests need from the simulated application besides its interfaces: a scratch copy
 // of the sample documents to open, save and delete, and the control interface's texts as strings, so
 // that a test can check what its host asked of the application and that it gave back every reference.
-// Header only; it needs nothing beyond COM and the generated control interface (std::wstring's
-// constructor may throw, and the BSTR is freed before anything else can).
+// Header only; it needs nothing beyond COM and the generated control interface (every BSTR it
+// receives is owned before a copy that may throw is made).
 //
 //   qarsim::SampleCopy samples(installation + L"simulator\\samples");
 //   ... the host opens samples.File(L"clamp.sldasm") and ends its session ...
@@ -28,9 +28,9 @@ template <class Call>
 std::wstring TextOf(Call&& call) {
     BSTR text = nullptr;
     const HRESULT hr = call(&text);
-    std::wstring result = SUCCEEDED(hr) && text != nullptr ? std::wstring(text, SysStringLen(text)) : L"";
-    SysFreeString(text);
-    return result;
+    // Owned before the copy, which may throw.
+    const std::unique_ptr<OLECHAR, decltype(&SysFreeString)> owner(text, &SysFreeString);
+    return SUCCEEDED(hr) && text != nullptr ? std::wstring(text, SysStringLen(text)) : std::wstring();
 }
 
 }  // namespace client_detail
