@@ -7,6 +7,7 @@
 //   UniqueHandle     a kernel handle that INVALID_HANDLE_VALUE marks as none (CloseHandle)
 //   UniqueModule     a loaded module (FreeLibrary)
 //   UniqueLocal      memory from LocalAlloc, e.g. FormatMessage's buffer (LocalFree)
+//   UniqueTaskText   text COM allocated for the caller, e.g. a display name (CoTaskMemFree)
 // Counted COM pointers are ComPtr (Public/com_owners.h); anything else that must happen on the way
 // out is a ScopeExit.
 //
@@ -95,6 +96,7 @@ using UniqueVariant = UniqueAny<VARIANT, VariantTraits>;
 using UniqueHandle = UniqueAny<HANDLE, HandleTraits>;
 using UniqueModule = UniqueAny<HMODULE, NullMeansNone<HMODULE, FreeLibrary>>;
 using UniqueLocal = UniqueAny<wchar_t*, NullMeansNone<wchar_t*, LocalFree>>;
+using UniqueTaskText = UniqueAny<wchar_t*, NullMeansNone<wchar_t*, CoTaskMemFree>>;
 
 class UniqueBstr : public UniqueAny<BSTR, NullMeansNone<BSTR, SysFreeString>> {
 public:

@@ -22,6 +22,16 @@ std::vector<ComPtr<IMoniker>> RunningEntries() {
     return monikers;
 }
 
+std::wstring EntryName(IMoniker* entry) {
+    ComPtr<IBindCtx> context;
+    UniqueTaskText name;
+    if (FAILED(CreateBindCtx(0, context.Put())) || FAILED(entry->GetDisplayName(context.Get(), nullptr, name.Put())) ||
+        !name) {
+        return {};
+    }
+    return name.Get();
+}
+
 HRESULT MainWindowText(ISldWorks* app, std::wstring& text) {
     ComPtr<IDispatch> frameObject;
     HRESULT hr = RetryWhileBusy([&] { return app->Frame(frameObject.Put()); });

@@ -26,6 +26,11 @@ namespace qar {
 // The monikers of the running-object table, in its order; none when the table cannot be read.
 std::vector<ComPtr<IMoniker>> RunningEntries();
 
+// The display name of `entry` (empty when it gives none). The table holds one entry per name, so the
+// name names an entry across threads and across walks, where its position does not: another entry
+// registered or revoked between two walks moves every later one.
+std::wstring EntryName(IMoniker* entry);
+
 // The application registered under `entry`, with its main-window text: S_OK; S_FALSE when the entry
 // is gone or is not the application (or gives no frame); otherwise the failure of the call that
 // could not be made (a busy application's refusal, RPC_E_CALL_REJECTED, among them). Calls refused as

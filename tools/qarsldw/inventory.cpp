@@ -21,18 +21,21 @@ constexpr int kFamilies = 3;
 // How long `instances` and --attach-pid give an instance to answer.
 constexpr unsigned long kAnswerMs = 5000;
 
-// The probe of entry `index` of the running-object table, made in a single-threaded apartment of the
-// calling thread. An entry that is not the application leaves `found` false.
-void ProbeEntry(size_t index, unsigned long answerMs, InstanceProbe& probe, bool& found) {
+// The probe of the running-object table's entry named `name`, made in a single-threaded apartment of
+// the calling thread. An entry that is gone or is not the application leaves `found` false.
+void ProbeEntry(const std::wstring& name, unsigned long answerMs, InstanceProbe& probe, bool& found) {
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return;
     const qar::ScopeExit uninitialize([] { CoUninitialize(); });
     // A busy instance is asked again for most of the time it has; the rest is the margin in which the
     // last answer arrives.
     QARCAX::SetBusyTimeout(answerMs * 3 / 4);
-    const std::vector<qar::ComPtr<IMoniker>> entries = qar::RunningEntries();
-    if (index >= entries.size()) return;
+    qar::ComPtr<IMoniker> entry;
+    for (qar::ComPtr<IMoniker>& candidate : qar::RunningEntries()) {
+        if (qar::EntryName(candidate.Get()) == name) entry = std::move(candidate);
+    }
+    if (!entry) return;
     qar::ComPtr<ISldWorks> app;
-    probe.hr = qar::ProbeRunningEntry(entries[index].Get(), app, probe.handleText);
+    probe.hr = qar::ProbeRunningEntry(entry.Get(), app, probe.handleText);
     if (probe.hr == S_FALSE) return;
     found = true;
     if (probe.hr == S_OK) {
@@ -62,13 +65,14 @@ std::wstring HResultText(HRESULT hr) {
 
 std::vector<InstanceProbe> ProbeInstances(unsigned long answerMs) {
     std::vector<InstanceProbe> instances;
-    const size_t count = qar::RunningEntries().size();
-    for (size_t index = 0; index < count; ++index) {
+    for (const qar::ComPtr<IMoniker>& entry : qar::RunningEntries()) {
+        const std::wstring name = qar::EntryName(entry.Get());
+        if (name.empty()) continue;
         auto slot = std::make_shared<ProbeSlot>();
-        std::thread([slot, index, answerMs] {
+        std::thread([slot, name, answerMs] {
             InstanceProbe probe;
             bool found = false;
-            ProbeEntry(index, answerMs, probe, found);
+            ProbeEntry(name, answerMs, probe, found);
             const std::lock_guard<std::mutex> lock(slot->mutex);
             slot->probe = probe;
             slot->found = found;
