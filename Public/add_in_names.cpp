@@ -16,9 +16,13 @@ struct AutoCadAddIn {
     const wchar_t* objectProgId;
 };
 constexpr AutoCadAddIn kAutoCadAddIns[] = {
-    {{L"AutoCAD 2004", L"AutoCAD 2005", L"AutoCAD 2006"}, L"BrivexAcadArx16.arx", L"BrivexAcad16.BrivexLinkR16"},
+    {{L"AutoCAD 2004", L"AutoCAD 2005", L"AutoCAD 2006"},
+     L"BrivexAcadArx16.arx",
+     L"BrivexAcad16.BrivexLinkR16"},
     {{L"AutoCAD 2007", L"AutoCAD 2008", L"AutoCAD 2009"}, L"BrivexAcadArx17.arx", L"BrivexAcad17.BrivexLink"},
-    {{L"AutoCAD 2010", L"AutoCAD 2011", L"AutoCAD 2012"}, L"BrivexAcadArx18.arx", L"BrivexAcad18.BrivexLink18"},
+    {{L"AutoCAD 2010", L"AutoCAD 2011", L"AutoCAD 2012"},
+     L"BrivexAcadArx18.arx",
+     L"BrivexAcad18.BrivexLink18"},
     {{L"AutoCAD 2013", L"AutoCAD 2014", nullptr}, L"BrivexAcadArx19.arx", L"BrivexAcad19.BrivexLink19"},
     {{L"AutoCAD 2015", L"AutoCAD 2016", nullptr}, L"BrivexAcadArx20.arx", L"BrivexAcad20.BrivexLink20"},
 };

@@ -9,8 +9,12 @@ thread_local unsigned long busyTimeout = 0;
 
 namespace QARCAX {
 
-void SetBusyTimeout(unsigned long milliseconds) { busyTimeout = milliseconds; }
+void SetBusyTimeout(unsigned long milliseconds) {
+    busyTimeout = milliseconds;
+}
 
-unsigned long GetBusyTimeout() { return busyTimeout; }
+unsigned long GetBusyTimeout() {
+    return busyTimeout;
+}
 
 }  // namespace QARCAX

@@ -19,8 +19,8 @@ constexpr DWORD kLongestPause = 250;
 void Pause(DWORD milliseconds) {
     static const HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD index = 0;
-    if (never == nullptr || CoWaitForMultipleHandles(0, milliseconds, 1, const_cast<HANDLE*>(&never), &index) !=
-                                RPC_S_CALLPENDING) {
+    if (never == nullptr || CoWaitForMultipleHandles(0, milliseconds, 1, const_cast<HANDLE*>(&never),
+                                                     &index) != RPC_S_CALLPENDING) {
         Sleep(milliseconds);
     }
 }
@@ -29,7 +29,9 @@ void Pause(DWORD milliseconds) {
 
 namespace qar {
 
-bool IsBusyRefusal(HRESULT hr) { return hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER; }
+bool IsBusyRefusal(HRESULT hr) {
+    return hr == RPC_E_CALL_REJECTED || hr == RPC_E_SERVERCALL_RETRYLATER;
+}
 
 // The timeout is read through the exported function, so that code compiled from this file into a
 // host tool (which links the library's import library) follows the library's own setting.
@@ -47,8 +49,12 @@ bool BusyWait::PauseAfter(HRESULT hr) {
     return true;
 }
 
-unsigned long BusyNote() { return busyNote; }
+unsigned long BusyNote() {
+    return busyNote;
+}
 
-void ClearBusyNote() { busyNote = 0; }
+void ClearBusyNote() {
+    busyNote = 0;
+}
 
 }  // namespace qar

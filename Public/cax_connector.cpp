@@ -14,12 +14,8 @@ namespace {
 // The connect sequence's own guard. Its file text and "line" number are frozen: they are what the
 // first release recorded in its exceptions.
 const GuardSite kConnectSite = {
-    L"QARCAX::CaxConnector::Connect",
-    L"..\\Public\\cax_connector",
-    75,
-    L"QARCAX::CaxConnector::Connect() error: ",
-    qar::kConnectGuardCode,
-    false,
+    L"QARCAX::CaxConnector::Connect",           L"..\\Public\\cax_connector", 75,
+    L"QARCAX::CaxConnector::Connect() error: ", qar::kConnectGuardCode,       false,
 };
 
 }  // namespace
@@ -39,7 +35,9 @@ CaxConnector::CaxConnector(const CaxConnector& other)
     qar::SetConnectorApartment(this, qar::ConnectorApartment(&other));
 }
 
-CaxConnector::~CaxConnector() { qar::UnregisterConnector(this); }
+CaxConnector::~CaxConnector() {
+    qar::UnregisterConnector(this);
+}
 
 int CaxConnector::NewCommand(IDispatch* host, CaxCommand*& command) {
     if (!qar::OnOwnerThread(this)) {
@@ -67,8 +65,8 @@ int CaxConnector::Connect(IDispatch* host, ConnectionRecord& info, ComPtr<IDispa
         // function table fixes that), as QueryInterface does: written straight into its owner, so
         // that a step failing or throwing after the application was reached gives it back.
         std::wstring handleText;
-        const int result =
-            LoadApplication(cadVersion, appHandleText, host, handleText, *reinterpret_cast<void**>(app.Put()));
+        const int result = LoadApplication(cadVersion, appHandleText, host, handleText,
+                                           *reinterpret_cast<void**>(app.Put()));
         if (result != 0) return result;
         info.cadType = cadType;
         info.cadVersion = cadVersion;

@@ -28,7 +28,9 @@ int ComConnector::GetProgId(std::wstring& progId) {
     return 0;
 }
 
-std::wstring ComConnector::GetAddInDllFileName() { return com_detail::AddInModuleFileName(cadType, cadVersion); }
+std::wstring ComConnector::GetAddInDllFileName() {
+    return com_detail::AddInModuleFileName(cadType, cadVersion);
+}
 
 std::wstring ComConnector::GetAddInObjProgId(int cadType, const std::wstring& cadVersion) {
     return com_detail::AddInObjectProgId(cadType, cadVersion);

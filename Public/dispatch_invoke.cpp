@@ -65,7 +65,8 @@ HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id, Dispatch
 HRESULT CallMethod(IDispatch* target, DISPID id, DISPPARAMS& params) {
     UniqueVariant result;
     return qar::RetryWhileBusy([&] {
-        return target->Invoke(id, IID_NULL, kLocale, DISPATCH_METHOD, &params, result.Put(), nullptr, nullptr);
+        return target->Invoke(id, IID_NULL, kLocale, DISPATCH_METHOD, &params, result.Put(), nullptr,
+                              nullptr);
     });
 }
 
@@ -76,7 +77,8 @@ UniqueVariant ReadProperty(IDispatch* target, const std::wstring& name) {
     if (FAILED(LookUp(target, name, id))) return value;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
     if (FAILED(qar::RetryWhileBusy([&] {
-            return target->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, value.Put(), nullptr, nullptr);
+            return target->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, value.Put(), nullptr,
+                                  nullptr);
         }))) {
         value.Reset();
     }
@@ -104,7 +106,8 @@ void ReportAddInFailure(IDispatch* target, const std::wstring& method, HRESULT h
         }
     }
     if (description.empty()) {
-        qar::RecordFailure(errorCode, errorMessage, hr, L"call" + method + L"() error, " + ComErrorMessage(hr));
+        qar::RecordFailure(errorCode, errorMessage, hr,
+                           L"call" + method + L"() error, " + ComErrorMessage(hr));
     } else {
         qar::RecordFailure(errorCode, errorMessage, number, std::move(description));
     }
@@ -160,7 +163,8 @@ int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstri
 }
 
 int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg1,
-                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage, DispatchIdCache* cache) {
+                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage,
+                 DispatchIdCache* cache) {
     if (target == nullptr) return 0;
     const ComPtr<IDispatch> hold(target);
     const UniqueVariant first = BstrValue(arg1);

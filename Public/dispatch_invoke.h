@@ -29,7 +29,7 @@ public:
     HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id);
 
 private:
-    IDispatch* target_ = nullptr;  // identity only: the holder keeps the object alive
+    IDispatch* target_ = nullptr;                       // identity only: the holder keeps the object alive
     std::vector<std::pair<std::wstring, DISPID>> ids_;  // a handful of method names
 };
 

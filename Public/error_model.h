@@ -62,7 +62,8 @@ constexpr int kNoAddInObjectCode = -255;  // the application gave no add-in obje
 // a command): the message is made first, then code and message are set together, so that no
 // exception can leave a record half-written.
 //   RecordFailure(errorCode, errorMessage, -1, LoadLocalizedString(IDS_OPEN_FAILED));
-inline void RecordFailure(int& errorCode, std::wstring& errorMessage, int code, std::wstring message) noexcept {
+inline void RecordFailure(int& errorCode, std::wstring& errorMessage, int code,
+                          std::wstring message) noexcept {
     errorMessage.swap(message);
     errorCode = code;
 }

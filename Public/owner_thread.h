@@ -34,7 +34,8 @@ inline bool OnOwnerThread(const QARCAX::CaxConnector* connector) {
 
 // Records a call from a thread other than the owner's: errorCode RPC_E_WRONG_THREAD, errorMessage
 // `operation` + "():" + the code's text. Returns RPC_E_WRONG_THREAD.
-//   if (!OnOwnerThread(this)) return RecordWrongThread(L"QARCAX::CaxConnector::NewCommand", errorCode, errorMessage);
+//   if (!OnOwnerThread(this)) return RecordWrongThread(L"QARCAX::CaxConnector::NewCommand", errorCode,
+//   errorMessage);
 int RecordWrongThread(const wchar_t* operation, int& errorCode, std::wstring& errorMessage);
 
 }  // namespace qar

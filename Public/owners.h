@@ -120,7 +120,9 @@ public:
     // only for a one-dimensional array whose elements are of type `type`.
     //   LONG lower, count;
     //   if (list.IsVector(VT_BSTR, lower, count)) for (LONG i = 0; i < count; ++i) ... lower + i ...
-    bool IsVector(VARTYPE type, LONG& lower, LONG& count) const { return IsVector(Get(), type, lower, count); }
+    bool IsVector(VARTYPE type, LONG& lower, LONG& count) const {
+        return IsVector(Get(), type, lower, count);
+    }
     static bool IsVector(SAFEARRAY* array, VARTYPE type, LONG& lower, LONG& count) {
         VARTYPE actual = VT_EMPTY;
         if (array == nullptr || SafeArrayGetDim(array) != 1 || FAILED(SafeArrayGetVartype(array, &actual)) ||

@@ -1,6 +1,6 @@
 // qar::RegistryKey: the owner of one open registry key (a UniqueAny closing it with RegCloseKey), with
-// the reads and writes the library makes. No early return or exception leaves a key open. The predefined root keys
-// (HKEY_LOCAL_MACHINE, ...) are only ever passed as parents, never owned.
+// the reads and writes the library makes. No early return or exception leaves a key open. The predefined root
+// keys (HKEY_LOCAL_MACHINE, ...) are only ever passed as parents, never owned.
 //
 //   RegistryKey key;
 //   if (key.Open(HKEY_CURRENT_USER, L"SOFTWARE\\qasoft", KEY_READ) == ERROR_SUCCESS) {
@@ -94,7 +94,6 @@ public:
         text.assign(data, wcsnlen(data, chars));
         return true;
     }
-
 };
 
 }  // namespace qar

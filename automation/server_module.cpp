@@ -55,7 +55,9 @@ ClassFactory g_factory;
 
 }  // namespace
 
-std::wstring ModulePath() { return localized_detail::ModuleFileName(g_module); }
+std::wstring ModulePath() {
+    return localized_detail::ModuleFileName(g_module);
+}
 
 void ObjectMade() {
     InterlockedIncrement(&g_objects);

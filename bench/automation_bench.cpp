@@ -112,8 +112,8 @@ ComPtr<IClassFactory> ServerFactory(qar::UniqueModule& server) {
     const auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
         reinterpret_cast<void*>(GetProcAddress(server.Get(), "DllGetClassObject")));
     ComPtr<IClassFactory> factory;
-    Check(getClassObject != nullptr &&
-              SUCCEEDED(getClassObject(CLSID_Connector, IID_IClassFactory, reinterpret_cast<void**>(factory.Put()))),
+    Check(getClassObject != nullptr && SUCCEEDED(getClassObject(CLSID_Connector, IID_IClassFactory,
+                                                                reinterpret_cast<void**>(factory.Put()))),
           "QarSldwAutomation_x64.dll beside the program");
     return factory;
 }
@@ -138,9 +138,9 @@ void Compare(IClassFactory* factory, const std::wstring& document, int sessions)
     std::sort(library.begin(), library.end());
     std::sort(automation.begin(), automation.end());
     const double cpp = library[library.size() / 2], dispatch = automation[automation.size() / 2];
-    std::printf("%d sessions each, medians:\n%-40s %8.2f ms\n%-40s %8.2f ms\n%-40s %8.3f (goal 1.05) %s\n", sessions,
-                "C++ through the library", cpp, "IDispatch through the automation server", dispatch, "ratio",
-                dispatch / cpp, dispatch / cpp <= 1.05 ? "ok" : "OVER");
+    std::printf("%d sessions each, medians:\n%-40s %8.2f ms\n%-40s %8.2f ms\n%-40s %8.3f (goal 1.05) %s\n",
+                sessions, "C++ through the library", cpp, "IDispatch through the automation server", dispatch,
+                "ratio", dispatch / cpp, dispatch / cpp <= 1.05 ? "ok" : "OVER");
 }
 
 }  // namespace
@@ -155,8 +155,10 @@ int wmain(int argc, wchar_t** argv) {
         wchar_t temp[MAX_PATH + 1];
         GetTempPathW(MAX_PATH + 1, temp);
         const std::wstring document = temp + std::wstring(L"qar-automation-bench.sldasm");
-        Check(qar::UniqueHandle(CreateFileW(document.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr))
-                  .operator bool(),
+        Check(qar::UniqueHandle(
+                  CreateFileW(document.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr))
+                  .
+                  operator bool(),
               "scratch document");
         qar::UniqueModule server;
         Compare(ServerFactory(server).Get(), document, sessions);

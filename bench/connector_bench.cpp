@@ -152,7 +152,8 @@ struct Setting {
 };
 
 void Reach(Setting& setting) {
-    Check(SUCCEEDED(CLSIDFromProgID(kProgId, &setting.clsid)), "simulator registered (qarcadsim /regserver /machine)");
+    Check(SUCCEEDED(CLSIDFromProgID(kProgId, &setting.clsid)),
+          "simulator registered (qarcadsim /regserver /machine)");
     Check(SUCCEEDED(CoCreateInstance(setting.clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
                                      reinterpret_cast<void**>(setting.app.Put()))),
           "activation");
@@ -161,7 +162,8 @@ void Reach(Setting& setting) {
     setting.held = std::make_unique<QARCAX::SldwConnector>(3, kVersion, L"", L"");
     setting.command = Connect(*setting.held);
     UniqueBstr progId = UniqueBstr::Copy(L"BrivexSw18.BrivexSw18");
-    Check(SUCCEEDED(setting.app->AddInObject(progId.Get(), setting.addIn.Put())) && setting.addIn, "add-in object");
+    Check(SUCCEEDED(setting.app->AddInObject(progId.Get(), setting.addIn.Put())) && setting.addIn,
+          "add-in object");
 }
 
 // The floor: what a raw client of the same calls pays.
@@ -176,7 +178,9 @@ Floor MeasureFloor(Setting& setting) {
     LONG id = 0;
     floor.roundTrip = Median(kCalls, [&] { setting.control->get_InstanceId(&id); });
     floor.lateBound = Median(kCalls, [&] { RawByName(setting.addIn.Get(), L"CreateMenu", {L"PLM"}); });
-    floor.lateBound2 = Median(kCalls, [&] { RawByName(setting.addIn.Get(), L"RefreshTable", {L"parts", L"1"}); });
+    floor.lateBound2 = Median(kCalls, [&] {
+        RawByName(setting.addIn.Get(), L"RefreshTable", {L"parts", L"1"});
+    });
     floor.activation = Median(50, [&] {
         ComPtr<ISldWorks> again;
         CoCreateInstance(setting.clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
@@ -193,7 +197,8 @@ double RawSequence(const Setting& setting) {
     std::vector<ComPtr<IUnknown>> kept;
     const double median = Median(50, [&] {
         ComPtr<ISldWorks> a;
-        CoCreateInstance(setting.clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks, reinterpret_cast<void**>(a.Put()));
+        CoCreateInstance(setting.clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
+                         reinterpret_cast<void**>(a.Put()));
         a->put_Visible(VARIANT_TRUE);
         a->put_UserControl(VARIANT_TRUE);
         LONG status = 0;
@@ -271,9 +276,10 @@ void ReportCalls(Setting& setting, const Floor& floor) {
     const double refreshTable = Median(kCalls, [&] { setting.command->RefreshTable(L"parts", L"1"); });
     setting.control->Reset();
 
-    std::printf("\nfloor: early-bound round trip %.3f ms, late-bound lookup+invoke %.3f ms (CreateMenu) "
-                "%.3f ms (RefreshTable), activation of the running server %.3f ms\n",
-                floor.roundTrip, floor.lateBound, floor.lateBound2, floor.activation);
+    std::printf(
+        "\nfloor: early-bound round trip %.3f ms, late-bound lookup+invoke %.3f ms (CreateMenu) "
+        "%.3f ms (RefreshTable), activation of the running server %.3f ms\n",
+        floor.roundTrip, floor.lateBound, floor.lateBound2, floor.activation);
     std::printf("connect: %d logged calls + %d unlogged remote queries + 1 activation\n\n", logged, unlogged);
     std::printf("%-34s %10s %10s %7s %6s\n", "operation", "ms", "floor ms", "ratio", "goal");
     Row("NewCommand vs calls x round trip", connect, connectFloor, 1.2);
@@ -284,7 +290,8 @@ void ReportCalls(Setting& setting, const Floor& floor) {
 
 // Dependencies: the call itself against the library's share once the array has arrived.
 void ReportDependencies(Setting& setting) {
-    Check(setting.command->OpenFile(BesideProgram(L"samples\\clamp.sldasm")) == 0, "open the sample assembly");
+    Check(setting.command->OpenFile(BesideProgram(L"samples\\clamp.sldasm")) == 0,
+          "open the sample assembly");
     ComPtr<ICaxDocument> document;
     Check(setting.app->ActiveDocument(document.Put()) == S_OK && document, "active document");
     std::printf("\n%-10s %12s %12s %12s %8s\n", "elements", "call ms", "library ms", "whole ms", "lib/call");
@@ -309,7 +316,8 @@ void ReportDependencies(Setting& setting) {
         const double whole = Median(runs, [&] { setting.command->GetDependencies(list); });
         std::printf("%-10ld %12.2f %12.2f %12.2f %8.2f%s\n", size, call, library, whole, library / call,
                     previous > 0 ? (" (library x" + std::to_string(library / previous).substr(0, 5) +
-                                    " for x10 elements)").c_str()
+                                    " for x10 elements)")
+                                       .c_str()
                                  : "");
         previous = library;
     }
@@ -321,8 +329,8 @@ void ReportDependencies(Setting& setting) {
 // retry pause (250 ms at the longest) and two round trips after the window ends. Cost without a busy
 // window: no extra call, and the same connect time within noise.
 void ReportBusyPolicy(Setting& setting, const Floor& floor) {
-    std::printf("\nbusy policy (timeout 5 s): a call made into a busy window\n%-12s %12s %12s %12s\n", "window ms",
-                "call ms", "recovery ms", "bound ms");
+    std::printf("\nbusy policy (timeout 5 s): a call made into a busy window\n%-12s %12s %12s %12s\n",
+                "window ms", "call ms", "recovery ms", "bound ms");
     QARCAX::SetBusyTimeout(5000);
     const double bound = 250 + 2 * floor.roundTrip;
     for (long window : {100L, 300L, 1000L}) {
@@ -337,7 +345,8 @@ void ReportBusyPolicy(Setting& setting, const Floor& floor) {
         }
         std::sort(recoveries.begin(), recoveries.end());
         const double recovery = recoveries[recoveries.size() / 2];
-        std::printf("%-12ld %12.1f %12.1f %12.1f %s\n", window, call, recovery, bound, recovery <= bound ? "ok" : "OVER");
+        std::printf("%-12ld %12.1f %12.1f %12.1f %s\n", window, call, recovery, bound,
+                    recovery <= bound ? "ok" : "OVER");
     }
     setting.control->Reset();
     const int callsOn = ConnectCalls(setting.control.Get(), false);
@@ -345,9 +354,10 @@ void ReportBusyPolicy(Setting& setting, const Floor& floor) {
     QARCAX::SetBusyTimeout(0);
     const int callsOff = ConnectCalls(setting.control.Get(), false);
     const double connectOff = NewCommandTime(30);
-    std::printf("no busy window: connect %d calls and %.2f ms with the policy, %d calls and %.2f ms without "
-                "(ratio %.3f)\n",
-                callsOn, connectOn, callsOff, connectOff, connectOn / connectOff);
+    std::printf(
+        "no busy window: connect %d calls and %.2f ms with the policy, %d calls and %.2f ms without "
+        "(ratio %.3f)\n",
+        callsOn, connectOn, callsOff, connectOff, connectOn / connectOff);
 }
 
 // Endurance: connect, use, delete, again and again against the same application.
@@ -368,16 +378,18 @@ int RunEndurance(ISimControl* control, long cycles) {
             cmd->CreateMenu(L"PLM");
             cmd->RefreshTable(L"parts", L"1");
         }
-        if (i % 500 == 0) control->Reset();  // the log would grow without bound
+        if (i % 500 == 0) control->Reset();   // the log would grow without bound
         if (i == 99) start = CurrentUsage();  // after first-use setup (caches, proxies)
     }
     end = CurrentUsage();
     control->Reset();
-    std::printf("%.1f ms per cycle\nhandles %lu -> %lu, private bytes %zu -> %zu (%+lld)\n"
-                "simulator objects (kind live refs) before: %ls\n                                   after:  %ls\n",
-                (Now() - began) / (cycles > 0 ? cycles : 1), start.handles, end.handles, start.privateBytes,
-                end.privateBytes, static_cast<long long>(end.privateBytes) - static_cast<long long>(start.privateBytes),
-                countsBefore.c_str(), Counts(control).c_str());
+    std::printf(
+        "%.1f ms per cycle\nhandles %lu -> %lu, private bytes %zu -> %zu (%+lld)\n"
+        "simulator objects (kind live refs) before: %ls\n                                   after:  %ls\n",
+        (Now() - began) / (cycles > 0 ? cycles : 1), start.handles, end.handles, start.privateBytes,
+        end.privateBytes,
+        static_cast<long long>(end.privateBytes) - static_cast<long long>(start.privateBytes),
+        countsBefore.c_str(), Counts(control).c_str());
     return 0;
 }
 

@@ -19,7 +19,7 @@ using Elements = std::vector<std::optional<std::wstring>>;  // nullopt: a null e
 // A VARIANT `vt` over a vector of `type` (the two differ only for a lying value) from `lower`; in a
 // VT_VARIANT array a null element is an empty VARIANT.
 inline UniqueVariant DependencyArray(const Elements& elements, VARTYPE type = VT_BSTR, LONG lower = 0,
-                                    VARTYPE vt = 0) {
+                                     VARTYPE vt = 0) {
     UniqueVariant value;
     SAFEARRAYBOUND bound = {static_cast<ULONG>(elements.size()), lower};
     value.Ptr()->vt = VT_ARRAY | (vt != 0 ? vt : type);
@@ -31,7 +31,8 @@ inline UniqueVariant DependencyArray(const Elements& elements, VARTYPE type = VT
         element.vt = VT_BSTR;
         element.bstrVal = text.Get();
         LONG index = lower + i;
-        SafeArrayPutElement(value.Get().parray, &index, type == VT_BSTR ? static_cast<void*>(text.Get()) : &element);
+        SafeArrayPutElement(value.Get().parray, &index,
+                            type == VT_BSTR ? static_cast<void*>(text.Get()) : &element);
     }
     return value;
 }

@@ -82,8 +82,8 @@ int wmain(int argc, wchar_t** argv) {
             std::printf("MISMATCH at %zu elements\n", size);
             return 1;
         }
-        std::printf("%9zu %9.2f %11.2f %9.2f %11.2f %10.2f %10.2f %12.1f\n", size, fetch, library, warm, reference,
-                    library / fetch, warm / fetch, reference / library);
+        std::printf("%9zu %9.2f %11.2f %9.2f %11.2f %10.2f %10.2f %12.1f\n", size, fetch, library, warm,
+                    reference, library / fetch, warm / fetch, reference / library);
     }
     return 0;
 }

@@ -82,9 +82,16 @@ public:
         *description = copy.Release();
         return S_OK;
     }
-    QARSIM_SLOT(013) QARSIM_SLOT(014) QARSIM_SLOT(015)
-    HRESULT STDMETHODCALLTYPE SetLanguageXml(BSTR xml) override { return Configure(L"SetLanguageXml", Quoted(xml)); }
-    QARSIM_SLOT(017) QARSIM_SLOT(018) QARSIM_SLOT(019) QARSIM_SLOT(020)
+    QARSIM_SLOT(013)
+    QARSIM_SLOT(014)
+    QARSIM_SLOT(015)
+    HRESULT STDMETHODCALLTYPE SetLanguageXml(BSTR xml) override {
+        return Configure(L"SetLanguageXml", Quoted(xml));
+    }
+    QARSIM_SLOT(017)
+    QARSIM_SLOT(018)
+    QARSIM_SLOT(019)
+    QARSIM_SLOT(020)
     HRESULT STDMETHODCALLTYPE SetHostObject(IDispatch* host) override {
         HRESULT hr = Configure(L"SetHostObject", ObjectText(host));
         if (SUCCEEDED(hr)) host_ = ComPtr<IDispatch>(host);
@@ -93,7 +100,8 @@ public:
     HRESULT STDMETHODCALLTYPE SetAppHandle(BSTR handleText) override {
         return Configure(L"SetAppHandle", Quoted(handleText));
     }
-    QARSIM_SLOT(023) QARSIM_SLOT(024)
+    QARSIM_SLOT(023)
+    QARSIM_SLOT(024)
     HRESULT STDMETHODCALLTYPE SetAddInArgument(BSTR argument) override {
         return Configure(L"SetAddInArgument", Quoted(argument));
     }
@@ -113,7 +121,8 @@ public:
         if (method == nullptr) return E_INVALIDARG;
         for (const wchar_t* known : kFailableMethods) {
             if (wcscmp(known, method) == 0) {
-                failures_[method] = MethodFailure{hr, errNumber, errDescription ? errDescription : L"", once != FALSE};
+                failures_[method] =
+                    MethodFailure{hr, errNumber, errDescription ? errDescription : L"", once != FALSE};
                 return S_OK;
             }
         }

@@ -21,7 +21,8 @@ struct ISimAddInHook : public IUnknown {
     // Records `entry` ("ISwAddIn.CreateMenu") with its argument text and applies what was injected for
     // it: returns the HRESULT to fail with (S_OK to go on) and sets *nullResult when the entry is to
     // hand back a null result.
-    virtual HRESULT STDMETHODCALLTYPE Enter(const wchar_t* entry, const wchar_t* arguments, BOOL* nullResult) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Enter(const wchar_t* entry, const wchar_t* arguments,
+                                            BOOL* nullResult) = 0;
     // While the application is busy: the code the call of `entry` ("ISwAddIn.CreateMenu",
     // "ISwAddIn.Invoke") is refused with, logged as refused; the add-in answers it untouched, as if the
     // call had never reached it. S_OK otherwise.

@@ -75,8 +75,16 @@ public:
         return Simulation::Get().Refusal(application_->InstanceId(), entry);
     }
 
-    QARSIM_SLOT(007) QARSIM_SLOT(008) QARSIM_SLOT(009) QARSIM_SLOT(010) QARSIM_SLOT(011) QARSIM_SLOT(012)
-    QARSIM_SLOT(013) QARSIM_SLOT(014) QARSIM_SLOT(015) QARSIM_SLOT(016)
+    QARSIM_SLOT(007)
+    QARSIM_SLOT(008)
+    QARSIM_SLOT(009)
+    QARSIM_SLOT(010)
+    QARSIM_SLOT(011)
+    QARSIM_SLOT(012)
+    QARSIM_SLOT(013)
+    QARSIM_SLOT(014)
+    QARSIM_SLOT(015)
+    QARSIM_SLOT(016)
     HRESULT STDMETHODCALLTYPE GetHWnd(LONG* handle) override {
         if (handle == nullptr) return E_POINTER;
         *handle = 0;
@@ -117,7 +125,8 @@ public:
         if (left == 0) delete this;
         return left;
     }
-    HRESULT STDMETHODCALLTYPE Enter(const wchar_t* entry, const wchar_t* arguments, BOOL* nullResult) override {
+    HRESULT STDMETHODCALLTYPE Enter(const wchar_t* entry, const wchar_t* arguments,
+                                    BOOL* nullResult) override {
         bool null = false;
         HRESULT hr = Simulation::Get().Enter(instance_, entry, arguments, &null);
         if (nullResult != nullptr) *nullResult = null;
@@ -202,8 +211,8 @@ HRESULT Application::Init() {
     hr = RegisterWindowClass();
     if (FAILED(hr)) return hr;
     const std::wstring title = L"Simulated CAD application " + std::to_wstring(instance_);
-    window_ = CreateWindowExW(0, kWindowClass, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                              640, 480, nullptr, nullptr, ThisModule(), nullptr);
+    window_ = CreateWindowExW(0, kWindowClass, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                              CW_USEDEFAULT, 640, 480, nullptr, nullptr, ThisModule(), nullptr);
     if (window_ == nullptr) return HRESULT_FROM_WIN32(GetLastError());
     SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     hook_ = ComPtr<ISimAddInHook>::Adopt(new (std::nothrow) AddInHook(instance_));
@@ -259,7 +268,8 @@ HRESULT STDMETHODCALLTYPE Application::OpenDocument(BSTR path, LONG type, ICaxDo
     if (index == documents_.size()) {
         Held<Document> opened;
         hr = Document::Open(instance_, path != nullptr ? path : L"", type, opened);
-        if (FAILED(hr)) return Failure(hr, L"cannot open " + Quoted(path) + L" as type " + std::to_wstring(type));
+        if (FAILED(hr))
+            return Failure(hr, L"cannot open " + Quoted(path) + L" as type " + std::to_wstring(type));
         documents_.push_back(std::move(opened));
     }
     active_ = index;
@@ -340,7 +350,8 @@ HRESULT STDMETHODCALLTYPE Application::get_UserControl(VARIANT_BOOL* userControl
 }
 
 HRESULT STDMETHODCALLTYPE Application::put_UserControl(VARIANT_BOOL userControl) {
-    HRESULT hr = Simulation::Get().Enter(instance_, L"ISldWorks.UserControl.put", std::to_wstring(userControl));
+    HRESULT hr =
+        Simulation::Get().Enter(instance_, L"ISldWorks.UserControl.put", std::to_wstring(userControl));
     if (SUCCEEDED(hr)) userControl_ = userControl != VARIANT_FALSE;
     return hr;
 }
@@ -376,8 +387,8 @@ HRESULT STDMETHODCALLTYPE Application::LoadAddIn(BSTR path, LONG* status) {
     if (SUCCEEDED(loaded.object.As(control))) {
         control->SetHook(hook_.Get());
         for (const PendingFailure& failure : pendingAddInFailures_) {
-            control->FailMethod(failure.method.c_str(), failure.hr, failure.errNumber, failure.description.c_str(),
-                                failure.once);
+            control->FailMethod(failure.method.c_str(), failure.hr, failure.errNumber,
+                                failure.description.c_str(), failure.once);
         }
     }
     pendingAddInFailures_.clear();
@@ -431,7 +442,8 @@ DWORD STDMETHODCALLTYPE Application::ReleaseConnection(DWORD type, DWORD, BOOL) 
     return static_cast<DWORD>(Simulation::Get().Connections());
 }
 
-HRESULT Application::FailAddInMethod(BSTR method, HRESULT hr, long errNumber, BSTR description, SimFaultMode mode) {
+HRESULT Application::FailAddInMethod(BSTR method, HRESULT hr, long errNumber, BSTR description,
+                                     SimFaultMode mode) {
     static const wchar_t* const kMethods[] = {L"CreateMenu", L"RefreshTable", L"UpdateTable", L"Disconnect"};
     bool known = false;
     for (const wchar_t* name : kMethods) known = known || (method != nullptr && wcscmp(method, name) == 0);
@@ -457,7 +469,8 @@ HRESULT Application::AddInConfiguration(BSTR* values) {
     for (LoadedAddIn& addIn : addIns_) {
         ComPtr<ISimAddInControl> control;
         UniqueBstr text;
-        if (SUCCEEDED(addIn.object.As(control)) && SUCCEEDED(control->Configuration(text.Put()))) all += text.Str();
+        if (SUCCEEDED(addIn.object.As(control)) && SUCCEEDED(control->Configuration(text.Put())))
+            all += text.Str();
     }
     *values = UniqueBstr::Copy(all).Release();
     return *values != nullptr ? S_OK : E_OUTOFMEMORY;

@@ -56,8 +56,8 @@ public:
         do {
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
             names_.push_back(found.cFileName);
-            complete_ = CopyFileW((samplesFolder + L"\\" + found.cFileName).c_str(), File(found.cFileName).c_str(),
-                                  FALSE) &&
+            complete_ = CopyFileW((samplesFolder + L"\\" + found.cFileName).c_str(),
+                                  File(found.cFileName).c_str(), FALSE) &&
                         complete_;
         } while (FindNextFileW(search.get(), &found));
     }

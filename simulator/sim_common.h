@@ -120,8 +120,9 @@ enum TypeLibResource : int { kCadInterfaces = 1, kSimControl = 2 };
 // DLL these objects were linked into). oleaut32 caches loaded type libraries, so each object may ask.
 inline HRESULT LoadOwnTypeInfo(TypeLibResource resource, REFIID iid, ComPtr<ITypeInfo>& info) {
     HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&LoadOwnTypeInfo), &module)) {
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&LoadOwnTypeInfo), &module)) {
         return HRESULT_FROM_WIN32(GetLastError());
     }
     std::wstring path(MAX_PATH, L'\0');
@@ -143,45 +144,56 @@ inline HRESULT LoadOwnTypeInfo(TypeLibResource resource, REFIID iid, ComPtr<ITyp
 
 // Placeholder entries of the CAD interfaces, in the same notation as Public/cad_interfaces.idl. The
 // compiler checks the lists: a missing entry leaves a class abstract, an extra one overrides nothing.
-#define QARSIM_SLOT(n) \
-    HRESULT STDMETHODCALLTYPE Slot##n() override { return E_NOTIMPL; }
-#define QARSIM_SLOTS10(t) QARSIM_SLOT(t##0) QARSIM_SLOT(t##1) QARSIM_SLOT(t##2) QARSIM_SLOT(t##3) \
-    QARSIM_SLOT(t##4) QARSIM_SLOT(t##5) QARSIM_SLOT(t##6) QARSIM_SLOT(t##7) QARSIM_SLOT(t##8) QARSIM_SLOT(t##9)
+#define QARSIM_SLOT(n)                             \
+    HRESULT STDMETHODCALLTYPE Slot##n() override { \
+        return E_NOTIMPL;                          \
+    }
+#define QARSIM_SLOTS10(t) \
+    QARSIM_SLOT(t##0)     \
+    QARSIM_SLOT(t##1)     \
+    QARSIM_SLOT(t##2)     \
+    QARSIM_SLOT(t##3)     \
+    QARSIM_SLOT(t##4)     \
+    QARSIM_SLOT(t##5)     \
+    QARSIM_SLOT(t##6)     \
+    QARSIM_SLOT(t##7)     \
+    QARSIM_SLOT(t##8)     \
+    QARSIM_SLOT(t##9)
 
 // IDispatch of a dual interface `I`, from TYPELIB resource `resource` of this module, so that the
 // late-bound names and dispatch ids are exactly the declared ones. The class provides
 // `HRESULT Refusal(const wchar_t* entry)`: a busy application refuses GetIDsOfNames and Invoke
 // themselves with that code, as the COM channel refuses a call before it reaches the object.
-#define QARSIM_DISPATCH(I, resource)                                                                      \
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {                                    \
-        if (count == nullptr) return E_POINTER;                                                          \
-        *count = 1;                                                                                      \
-        return S_OK;                                                                                     \
-    }                                                                                                    \
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {                  \
-        if (info == nullptr) return E_POINTER;                                                           \
-        *info = nullptr;                                                                                 \
-        if (index != 0) return DISP_E_BADINDEX;                                                          \
-        return DispatchInfo(resource, __uuidof(I), info);                                                \
-    }                                                                                                    \
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)       \
-        override {                                                                                       \
-        HRESULT hr = Refusal(L"" #I ".GetIDsOfNames");                                                   \
-        if (FAILED(hr)) return hr;                                                                       \
-        ComPtr<ITypeInfo> info;                                                                          \
-        hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                               \
-        return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), names, count, ids);                        \
-    }                                                                                                    \
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,         \
-                                     VARIANT* result, EXCEPINFO* exception, UINT* argError) override {    \
-        HRESULT hr = Refusal(L"" #I ".Invoke");                                                          \
-        if (FAILED(hr)) return hr;                                                                       \
-        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;                                             \
-        ComPtr<ITypeInfo> info;                                                                          \
-        hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                               \
-        if (FAILED(hr)) return hr;                                                                       \
-        return DispInvoke(static_cast<I*>(this), info.Get(), id, flags, params, result, exception,        \
-                          argError);                                                                     \
+#define QARSIM_DISPATCH(I, resource)                                                                   \
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {                                 \
+        if (count == nullptr) return E_POINTER;                                                        \
+        *count = 1;                                                                                    \
+        return S_OK;                                                                                   \
+    }                                                                                                  \
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** info) override {               \
+        if (info == nullptr) return E_POINTER;                                                         \
+        *info = nullptr;                                                                               \
+        if (index != 0) return DISP_E_BADINDEX;                                                        \
+        return DispatchInfo(resource, __uuidof(I), info);                                              \
+    }                                                                                                  \
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids)    \
+        override {                                                                                     \
+        HRESULT hr = Refusal(L"" #I ".GetIDsOfNames");                                                 \
+        if (FAILED(hr)) return hr;                                                                     \
+        ComPtr<ITypeInfo> info;                                                                        \
+        hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                             \
+        return FAILED(hr) ? hr : DispGetIDsOfNames(info.Get(), names, count, ids);                     \
+    }                                                                                                  \
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,      \
+                                     VARIANT* result, EXCEPINFO* exception, UINT* argError) override { \
+        HRESULT hr = Refusal(L"" #I ".Invoke");                                                        \
+        if (FAILED(hr)) return hr;                                                                     \
+        if (iid != IID_NULL) return DISP_E_UNKNOWNINTERFACE;                                           \
+        ComPtr<ITypeInfo> info;                                                                        \
+        hr = LoadOwnTypeInfo(resource, __uuidof(I), info);                                             \
+        if (FAILED(hr)) return hr;                                                                     \
+        return DispInvoke(static_cast<I*>(this), info.Get(), id, flags, params, result, exception,     \
+                          argError);                                                                   \
     }
 
 inline HRESULT DispatchInfo(TypeLibResource resource, REFIID iid, ITypeInfo** out) {
@@ -201,12 +213,23 @@ inline std::wstring Quoted(BSTR text) {
     out.reserve(length + 2);
     for (UINT i = 0; i < length; ++i) {
         switch (const wchar_t c = text[i]) {
-            case L'\\': out += L"\\\\"; break;
-            case L'\'': out += L"\\'"; break;
-            case L'\r': out += L"\\r"; break;
-            case L'\n': out += L"\\n"; break;
-            case L'\t': out += L"\\t"; break;
-            default: out += c;
+            case L'\\':
+                out += L"\\\\";
+                break;
+            case L'\'':
+                out += L"\\'";
+                break;
+            case L'\r':
+                out += L"\\r";
+                break;
+            case L'\n':
+                out += L"\\n";
+                break;
+            case L'\t':
+                out += L"\\t";
+                break;
+            default:
+                out += c;
         }
     }
     out += L'\'';
@@ -216,7 +239,9 @@ inline std::wstring Quoted(const std::wstring& text) {
     UniqueBstr copy = UniqueBstr::Copy(text);
     return Quoted(copy.Get());
 }
-inline std::wstring ObjectText(const void* object) { return object != nullptr ? L"object" : L"null"; }
+inline std::wstring ObjectText(const void* object) {
+    return object != nullptr ? L"object" : L"null";
+}
 inline std::wstring Hex(HRESULT hr) {
     wchar_t text[16];
     swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(hr));
@@ -225,7 +250,8 @@ inline std::wstring Hex(HRESULT hr) {
 
 // A reply made to look as if the object itself failed: error information for callers that ask
 // ISupportErrorInfo / GetErrorInfo, then the HRESULT.
-inline HRESULT ReportFailure(REFIID iid, const std::wstring& source, const std::wstring& description, HRESULT hr) {
+inline HRESULT ReportFailure(REFIID iid, const std::wstring& source, const std::wstring& description,
+                             HRESULT hr) {
     ComPtr<ICreateErrorInfo> create;
     if (SUCCEEDED(CreateErrorInfo(create.Put()))) {
         create->SetGUID(iid);

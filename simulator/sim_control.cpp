@@ -14,29 +14,47 @@ struct EntryName {
     bool nullable;
 };
 const EntryName kEntries[] = {
-    {L"ISldWorks.OpenDocument", true},       {L"ISldWorks.ActivateDocument", true},
-    {L"ISldWorks.Frame", true},              {L"ISldWorks.CloseDocument", false},
-    {L"ISldWorks.Visible.get", false},       {L"ISldWorks.Visible.put", false},
-    {L"ISldWorks.UserControl.get", false},   {L"ISldWorks.UserControl.put", false},
-    {L"ISldWorks.LoadAddIn", false},         {L"ISldWorks.ActiveDocument", true},
-    {L"ISldWorks.EnumDocuments", true},      {L"ISldWorks.AddInObject", true},
-    {L"IFrame.GetHWnd", false},              {L"ICaxDocument.NameText", true},
-    {L"ICaxDocument.FullPath", true},        {L"ICaxDocument.PrepareClose", false},
-    {L"ICaxDocument.Save", false},           {L"ICaxDocument.Dependencies", true},
-    {L"IEnumCaxDocuments.Next", true},       {L"IEnumCaxDocuments.Skip", false},
-    {L"IEnumCaxDocuments.Reset", false},     {L"IEnumCaxDocuments.Clone", true},
-    {L"ISwAddIn.Disconnect", false},         {L"ISwAddIn.CreateMenu", false},
-    {L"ISwAddIn.RefreshTable", false},       {L"ISwAddIn.UpdateTable", false},
-    {L"ISwAddIn.errNumber.get", false},      {L"ISwAddIn.errDescription.get", true},
-    {L"ISwAddIn.SetLanguageXml", false},     {L"ISwAddIn.SetHostObject", false},
-    {L"ISwAddIn.SetAppHandle", false},       {L"ISwAddIn.SetAddInArgument", false},
+    {L"ISldWorks.OpenDocument", true},
+    {L"ISldWorks.ActivateDocument", true},
+    {L"ISldWorks.Frame", true},
+    {L"ISldWorks.CloseDocument", false},
+    {L"ISldWorks.Visible.get", false},
+    {L"ISldWorks.Visible.put", false},
+    {L"ISldWorks.UserControl.get", false},
+    {L"ISldWorks.UserControl.put", false},
+    {L"ISldWorks.LoadAddIn", false},
+    {L"ISldWorks.ActiveDocument", true},
+    {L"ISldWorks.EnumDocuments", true},
+    {L"ISldWorks.AddInObject", true},
+    {L"IFrame.GetHWnd", false},
+    {L"ICaxDocument.NameText", true},
+    {L"ICaxDocument.FullPath", true},
+    {L"ICaxDocument.PrepareClose", false},
+    {L"ICaxDocument.Save", false},
+    {L"ICaxDocument.Dependencies", true},
+    {L"IEnumCaxDocuments.Next", true},
+    {L"IEnumCaxDocuments.Skip", false},
+    {L"IEnumCaxDocuments.Reset", false},
+    {L"IEnumCaxDocuments.Clone", true},
+    {L"ISwAddIn.Disconnect", false},
+    {L"ISwAddIn.CreateMenu", false},
+    {L"ISwAddIn.RefreshTable", false},
+    {L"ISwAddIn.UpdateTable", false},
+    {L"ISwAddIn.errNumber.get", false},
+    {L"ISwAddIn.errDescription.get", true},
+    {L"ISwAddIn.SetLanguageXml", false},
+    {L"ISwAddIn.SetHostObject", false},
+    {L"ISwAddIn.SetAppHandle", false},
+    {L"ISwAddIn.SetAddInArgument", false},
 };
 
 // The longest wait a test may inject: long enough for any time-out test, short enough that a
 // mistaken value cannot hang a test run.
 constexpr long kMaxDelayMilliseconds = 120000;
 
-bool ValidMode(SimFaultMode mode) { return mode == SimAlways || mode == SimOnce; }
+bool ValidMode(SimFaultMode mode) {
+    return mode == SimAlways || mode == SimOnce;
+}
 
 }  // namespace
 
@@ -305,8 +323,12 @@ bool Simulation::ClientsGone() const {
 HRESULT STDMETHODCALLTYPE ApplicationControl::QueryInterface(REFIID iid, void** out) {
     return owner_.QueryInterface(iid, out);
 }
-ULONG STDMETHODCALLTYPE ApplicationControl::AddRef() { return owner_.AddRef(); }
-ULONG STDMETHODCALLTYPE ApplicationControl::Release() { return owner_.Release(); }
+ULONG STDMETHODCALLTYPE ApplicationControl::AddRef() {
+    return owner_.AddRef();
+}
+ULONG STDMETHODCALLTYPE ApplicationControl::Release() {
+    return owner_.Release();
+}
 
 HRESULT STDMETHODCALLTYPE ApplicationControl::FailEntry(BSTR entry, LONG hr, SimFaultMode mode) {
     return Simulation::Get().FailEntry(entry, hr, mode);
@@ -357,9 +379,9 @@ HRESULT STDMETHODCALLTYPE ApplicationControl::ObjectCounts(BSTR* counts) {
     if (counts == nullptr) return E_POINTER;
     std::wstring text;
     const std::pair<const wchar_t*, Kind> kinds[] = {{L"application", Kind::Application},
-                                                      {L"frame", Kind::Frame},
-                                                      {L"document", Kind::Document},
-                                                      {L"enumerator", Kind::Enumerator}};
+                                                     {L"frame", Kind::Frame},
+                                                     {L"document", Kind::Document},
+                                                     {L"enumerator", Kind::Enumerator}};
     for (const auto& [name, kind] : kinds) {
         text += std::wstring(name) + L" " + std::to_wstring(Tally(kind).live) + L" " +
                 std::to_wstring(Tally(kind).clientRefs) + L"\n";

@@ -26,7 +26,8 @@ std::wstring FromUtf8(const std::string& text) {
 std::wstring FullPathOf(const std::wstring& path) {
     std::wstring full(MAX_PATH, L'\0');
     for (;;) {
-        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+        const DWORD length =
+            GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
         if (length == 0) return std::wstring();
         if (length < full.size()) {
             full.resize(length);
@@ -52,8 +53,9 @@ HRESULT ReadWholeFile(const std::wstring& path, std::string& content) {
     if (size.QuadPart > kMaxDocumentBytes) return HRESULT_FROM_WIN32(ERROR_FILE_TOO_LARGE);
     content.assign(static_cast<size_t>(size.QuadPart), '\0');
     DWORD read = 0;
-    if (!content.empty() && (!ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr) ||
-                             read != content.size())) {
+    if (!content.empty() &&
+        (!ReadFile(file, &content[0], static_cast<DWORD>(content.size()), &read, nullptr) ||
+         read != content.size())) {
         return HRESULT_FROM_WIN32(ERROR_READ_FAULT);
     }
     return S_OK;
@@ -87,7 +89,10 @@ std::vector<std::wstring> ParseComponents(const std::string& content, const std:
 class Enumerator final : public Counted, public IEnumCaxDocuments {
 public:
     Enumerator(long instance, std::vector<Held<Document>> documents, size_t position)
-        : Counted(Kind::Enumerator), instance_(instance), documents_(std::move(documents)), position_(position) {}
+        : Counted(Kind::Enumerator),
+          instance_(instance),
+          documents_(std::move(documents)),
+          position_(position) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
         if (out == nullptr) return E_POINTER;
@@ -107,7 +112,8 @@ public:
         *document = nullptr;
         if (fetched != nullptr) *fetched = 0;
         bool null = false;
-        HRESULT hr = Simulation::Get().Enter(instance_, L"IEnumCaxDocuments.Next", std::to_wstring(count), &null);
+        HRESULT hr =
+            Simulation::Get().Enter(instance_, L"IEnumCaxDocuments.Next", std::to_wstring(count), &null);
         if (FAILED(hr)) return hr;
         // One document per call: a larger count would need an array the declaration cannot carry.
         if (count != 1) return E_INVALIDARG;
@@ -170,7 +176,8 @@ HRESULT Document::Open(long instance, const std::wstring& path, long type, Held<
     Held<Document> opened = Held<Document>::Adopt(new (std::nothrow) Document(instance, fullPath));
     if (!opened) return E_OUTOFMEMORY;
     opened->name_ = FileNameOf(fullPath);
-    opened->components_ = ParseComponents(content, fullPath.substr(0, fullPath.size() - opened->name_.size() - 1));
+    opened->components_ =
+        ParseComponents(content, fullPath.substr(0, fullPath.size() - opened->name_.size() - 1));
     opened->content_ = std::move(content);
     document = std::move(opened);
     return S_OK;
@@ -217,14 +224,16 @@ HRESULT STDMETHODCALLTYPE Document::Save(VARIANT_BOOL silent, LONG* result) {
     HRESULT hr = Simulation::Get().Enter(instance_, L"ICaxDocument.Save", std::to_wstring(silent));
     if (FAILED(hr)) return hr;
     if (closed_) return E_UNEXPECTED;  // a closed document has nothing to save
-    HANDLE file = CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return HRESULT_FROM_WIN32(GetLastError());
     DWORD written = 0;
     const BOOL ok = content_.empty() ||
                     WriteFile(file, content_.data(), static_cast<DWORD>(content_.size()), &written, nullptr);
     const DWORD error = GetLastError();
     const BOOL closed = CloseHandle(file);
-    if (!ok || written != content_.size() || !closed) return HRESULT_FROM_WIN32(ok ? ERROR_WRITE_FAULT : error);
+    if (!ok || written != content_.size() || !closed)
+        return HRESULT_FROM_WIN32(ok ? ERROR_WRITE_FAULT : error);
     *result = 0;
     return S_OK;
 }
@@ -235,10 +244,10 @@ HRESULT STDMETHODCALLTYPE Document::Dependencies(VARIANT_BOOL option1, VARIANT_B
     VariantInit(list);
     bool null = false;
     Simulation& simulation = Simulation::Get();
-    HRESULT hr = simulation.Enter(instance_, L"ICaxDocument.Dependencies",
-                                  std::to_wstring(option1) + L", " + std::to_wstring(option2) + L", " +
-                                      std::to_wstring(option3),
-                                  &null);
+    HRESULT hr = simulation.Enter(
+        instance_, L"ICaxDocument.Dependencies",
+        std::to_wstring(option1) + L", " + std::to_wstring(option2) + L", " + std::to_wstring(option3),
+        &null);
     if (FAILED(hr) || null) return hr;
     if (simulation.TakeDependencies(list, hr)) return hr;
     // Pairs of (file name, full path): even positions the name, odd positions the path.

@@ -17,7 +17,9 @@ namespace {
 // in both cases, so one key may carry both marks; it goes when the last one is removed.
 constexpr const wchar_t* kUserMark = L"QarCadSimulator.User";
 constexpr const wchar_t* kMachineMark = L"QarCadSimulator.Machine";
-const wchar_t* MarkOf(bool machine) { return machine ? kMachineMark : kUserMark; }
+const wchar_t* MarkOf(bool machine) {
+    return machine ? kMachineMark : kUserMark;
+}
 constexpr const wchar_t* kTypeLibMarshaler = L"{00020424-0000-0000-C000-000000000046}";
 constexpr const wchar_t* kInstallationsKey = L"SOFTWARE\\SolidWorks";
 constexpr const wchar_t* kProgIdPrefix = L"SldWorks.Application.";
@@ -67,8 +69,8 @@ LONG RemoveMarked(HKEY root, const std::wstring& path, const wchar_t* mark) {
 }
 
 HKEY ClassesRoot(bool machine, RegistryKey& holder) {
-    const LONG status = holder.Create(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, L"Software\\Classes",
-                                      KEY_ALL_ACCESS);
+    const LONG status =
+        holder.Create(machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, L"Software\\Classes", KEY_ALL_ACCESS);
     return status == ERROR_SUCCESS ? holder.Get() : nullptr;
 }
 
@@ -80,7 +82,8 @@ struct Libraries {
 
 bool LibraryId(const std::wstring& program, const wchar_t* resource, GUID& id) {
     ComPtr<ITypeLib> library;
-    if (FAILED(LoadTypeLibEx((program + L"\\" + resource).c_str(), REGKIND_NONE, library.Put()))) return false;
+    if (FAILED(LoadTypeLibEx((program + L"\\" + resource).c_str(), REGKIND_NONE, library.Put())))
+        return false;
     TLIBATTR* attributes = nullptr;
     if (FAILED(library->GetLibAttr(&attributes))) return false;
     id = attributes->guid;
@@ -100,9 +103,12 @@ struct InterfaceEntry {
 
 std::vector<InterfaceEntry> Interfaces(const Libraries& libraries) {
     const GUID cad = libraries.cad, control = libraries.control;
-    return {{__uuidof(ISldWorks), L"ISldWorks", cad},       {__uuidof(IFrame), L"IFrame", cad},
-            {__uuidof(ICaxDocument), L"ICaxDocument", cad}, {__uuidof(IEnumCaxDocuments), L"IEnumCaxDocuments", cad},
-            {__uuidof(ISwAddIn), L"ISwAddIn", cad},         {__uuidof(ISimControl), L"ISimControl", control}};
+    return {{__uuidof(ISldWorks), L"ISldWorks", cad},
+            {__uuidof(IFrame), L"IFrame", cad},
+            {__uuidof(ICaxDocument), L"ICaxDocument", cad},
+            {__uuidof(IEnumCaxDocuments), L"IEnumCaxDocuments", cad},
+            {__uuidof(ISwAddIn), L"ISwAddIn", cad},
+            {__uuidof(ISimControl), L"ISimControl", control}};
 }
 
 // Every key that registration writes.
@@ -110,15 +116,21 @@ std::vector<OwnedKey> OwnedKeys(HKEY classes, const std::wstring& program, const
                                 const RegistrationOptions& options) {
     std::vector<OwnedKey> keys;
     const std::wstring clsid = GuidText(kApplicationClass);
-    keys.push_back({classes, L"CLSID\\" + clsid, L"Simulated CAD application",
-                    {{L"LocalServer32", L"\"" + program + L"\""}}, {}});
+    keys.push_back({classes,
+                    L"CLSID\\" + clsid,
+                    L"Simulated CAD application",
+                    {{L"LocalServer32", L"\"" + program + L"\""}},
+                    {}});
     for (const std::wstring& version : options.versions) {
-        keys.push_back({classes, ProgIdOfVersion(version), L"Simulated CAD application", {{L"CLSID", clsid}}, {}});
+        keys.push_back(
+            {classes, ProgIdOfVersion(version), L"Simulated CAD application", {{L"CLSID", clsid}}, {}});
         keys.push_back({HKEY_LOCAL_MACHINE, std::wstring(kInstallationsKey) + L"\\" + version, L"", {}, {}});
     }
     const std::pair<GUID, std::wstring> libraries[] = {{ids.cad, L"1"}, {ids.control, L"2"}};
     for (const auto& [library, resource] : libraries) {
-        keys.push_back({classes, L"TypeLib\\" + GuidText(library), L"",
+        keys.push_back({classes,
+                        L"TypeLib\\" + GuidText(library),
+                        L"",
                         {{L"1.0", L"Simulated CAD application"},
                          {L"1.0\\0\\win64", program + L"\\" + resource},
                          {L"1.0\\FLAGS", L"0"},
@@ -126,7 +138,9 @@ std::vector<OwnedKey> OwnedKeys(HKEY classes, const std::wstring& program, const
                         {}});
     }
     for (const InterfaceEntry& entry : Interfaces(ids)) {
-        keys.push_back({classes, L"Interface\\" + GuidText(entry.iid), entry.name,
+        keys.push_back({classes,
+                        L"Interface\\" + GuidText(entry.iid),
+                        entry.name,
                         {{L"ProxyStubClsid32", kTypeLibMarshaler}, {L"TypeLib", GuidText(entry.library)}},
                         {}});
     }
@@ -136,7 +150,8 @@ std::vector<OwnedKey> OwnedKeys(HKEY classes, const std::wstring& program, const
 LONG WriteKey(const OwnedKey& owned, const std::wstring& program, const wchar_t* mark) {
     RegistryKey key;
     LONG status = key.Create(owned.root, owned.path, KEY_ALL_ACCESS);
-    if (status == ERROR_SUCCESS && !owned.defaultText.empty()) status = key.SetText(nullptr, owned.defaultText);
+    if (status == ERROR_SUCCESS && !owned.defaultText.empty())
+        status = key.SetText(nullptr, owned.defaultText);
     if (status == ERROR_SUCCESS) status = key.SetText(mark, program);
     for (const auto& [name, text] : owned.subKeyDefaults) {
         RegistryKey sub;
@@ -190,7 +205,8 @@ LONG Register(const std::wstring& program, const RegistrationOptions& options, s
         }
     }
     const wchar_t* mark = MarkOf(options.machine);
-    if (!Exists(HKEY_LOCAL_MACHINE, kInstallationsKey) || MarkedByAny(HKEY_LOCAL_MACHINE, kInstallationsKey)) {
+    if (!Exists(HKEY_LOCAL_MACHINE, kInstallationsKey) ||
+        MarkedByAny(HKEY_LOCAL_MACHINE, kInstallationsKey)) {
         RegistryKey installations;
         LONG status = installations.Create(HKEY_LOCAL_MACHINE, kInstallationsKey, KEY_ALL_ACCESS);
         if (status == ERROR_SUCCESS) status = installations.SetText(mark, program);
@@ -233,7 +249,8 @@ LONG Unregister(const std::wstring& program, const RegistrationOptions& options,
     }
     candidates.push_back({classes, L"TypeLib\\" + GuidText(ids.cad)});
     candidates.push_back({classes, L"TypeLib\\" + GuidText(ids.control)});
-    for (const InterfaceEntry& entry : Interfaces(ids)) candidates.push_back({classes, L"Interface\\" + GuidText(entry.iid)});
+    for (const InterfaceEntry& entry : Interfaces(ids))
+        candidates.push_back({classes, L"Interface\\" + GuidText(entry.iid)});
     {
         RegistryKey installations;
         if (installations.Open(HKEY_LOCAL_MACHINE, kInstallationsKey, KEY_READ) == ERROR_SUCCESS) {
@@ -261,8 +278,8 @@ LONG Unregister(const std::wstring& program, const RegistrationOptions& options,
             RegistryKey installations;
             if (installations.Open(HKEY_LOCAL_MACHINE, kInstallationsKey, KEY_ALL_ACCESS) == ERROR_SUCCESS) {
                 RegDeleteValueW(installations.Get(), mark);
-                RegQueryInfoKeyW(installations.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
-                                 nullptr, nullptr, nullptr, nullptr);
+                RegQueryInfoKeyW(installations.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr);
             }
         }
         if (subKeys == 0 && !MarkedByAny(HKEY_LOCAL_MACHINE, kInstallationsKey)) {

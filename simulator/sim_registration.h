@@ -26,7 +26,7 @@ inline constexpr CLSID kApplicationClass = {
     0x6c0f7e1a, 0x3b52, 0x4e5d, {0x9a, 0x8e, 0x2f, 0x4c, 0x7b, 0x1d, 0x9e, 0x30}};
 
 struct RegistrationOptions {
-    bool machine = false;                                // classes under HKLM instead of HKCU
+    bool machine = false;                                    // classes under HKLM instead of HKCU
     std::vector<std::wstring> versions{L"SolidWorks 2016"};  // the simulated installations
 };
 

@@ -45,9 +45,11 @@ void Say(const std::wstring& text) {
     const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), nullptr, 0,
                                           nullptr, nullptr);
     std::string utf8(bytes, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &utf8[0], bytes, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()), &utf8[0], bytes, nullptr,
+                        nullptr);
     DWORD written = 0;
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), utf8.data(), static_cast<DWORD>(utf8.size()), &written,
+              nullptr);
 }
 
 std::wstring ProgramPath() {
@@ -426,7 +428,8 @@ int wmain(int argc, wchar_t** argv) {
             action = Action::Register;
         } else if (_wcsicmp(argument.c_str(), L"/unregserver") == 0) {
             action = Action::Unregister;
-        } else if (_wcsicmp(argument.c_str(), L"/embedding") == 0 || _wcsicmp(argument.c_str(), L"/automation") == 0) {
+        } else if (_wcsicmp(argument.c_str(), L"/embedding") == 0 ||
+                   _wcsicmp(argument.c_str(), L"/automation") == 0) {
             action = Action::ServeClass;
         } else if (_wcsicmp(argument.c_str(), L"/instance") == 0) {
             action = Action::ServeInstance;

@@ -40,7 +40,9 @@ BusyNoteScope::BusyNoteScope(int& errorCode, std::wstring& errorMessage)
     }
 }
 
-BusyNoteScope::~BusyNoteScope() { ClearBusyNote(); }
+BusyNoteScope::~BusyNoteScope() {
+    ClearBusyNote();
+}
 
 int BusyNoteScope::Finish(int result) {
     const unsigned long waited = BusyNote();

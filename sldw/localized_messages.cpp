@@ -34,7 +34,9 @@ constexpr unsigned kStringsPerBlock = 16;
 constexpr unsigned kLastBlock = 0xFFFF;
 
 // The string-table block (a resource name) that holds message `id`.
-unsigned BlockOf(unsigned id) { return id / kStringsPerBlock + 1; }
+unsigned BlockOf(unsigned id) {
+    return id / kStringsPerBlock + 1;
+}
 
 using UniqueFile = qar::UniqueAny<FILE*, qar::NullMeansNone<FILE*, fclose>>;
 
@@ -72,9 +74,10 @@ bool ReadWidthAndPrecision(const std::wstring& format, size_t& at, std::vector<A
 // Reads the size prefix at `at`, if there is one.
 Size ReadSize(const std::wstring& format, size_t& at) {
     static const std::pair<const wchar_t*, Size> kPrefixes[] = {
-        {L"I64", Size::LongLong}, {L"I32", Size::Long}, {L"ll", Size::LongLong},
-        {L"I", Size::LongLong},  // pointer-sized on x64
-        {L"h", Size::Short},      {L"l", Size::Long},   {L"w", Size::Wide},       {L"L", Size::LongDouble},
+        {L"I64", Size::LongLong}, {L"I32", Size::Long},
+        {L"ll", Size::LongLong},  {L"I", Size::LongLong},  // pointer-sized on x64
+        {L"h", Size::Short},      {L"l", Size::Long},
+        {L"w", Size::Wide},       {L"L", Size::LongDouble},
     };
     for (const auto& [prefix, size] : kPrefixes) {
         const size_t length = wcslen(prefix);
@@ -90,21 +93,35 @@ Size ReadSize(const std::wstring& format, size_t& at) {
 // unknown type or a size the type does not take.
 std::optional<ArgKind> KindOf(wchar_t type, Size size) {
     switch (type) {
-        case L'd': case L'i': case L'o': case L'u': case L'x': case L'X':
+        case L'd':
+        case L'i':
+        case L'o':
+        case L'u':
+        case L'x':
+        case L'X':
             if (size == Size::Wide || size == Size::LongDouble) return std::nullopt;
             return size == Size::LongLong ? ArgKind::Int64 : ArgKind::Int32;
-        case L'c': case L'C':
+        case L'c':
+        case L'C':
             if (size == Size::LongLong || size == Size::LongDouble) return std::nullopt;
             return ArgKind::Int32;  // characters travel promoted to int
-        case L'e': case L'E': case L'f': case L'g': case L'G': case L'a': case L'A':
+        case L'e':
+        case L'E':
+        case L'f':
+        case L'g':
+        case L'G':
+        case L'a':
+        case L'A':
             if (size == Size::Short || size == Size::LongLong || size == Size::Wide) return std::nullopt;
             return ArgKind::Double;  // long double is double in this runtime
         case L'p':
             if (size != Size::Default) return std::nullopt;
             return ArgKind::Pointer;
-        case L's': case L'S': {
+        case L's':
+        case L'S': {
             if (size == Size::LongLong || size == Size::LongDouble) return std::nullopt;
-            const bool wide = size == Size::Long || size == Size::Wide || (size == Size::Default && type == L's');
+            const bool wide =
+                size == Size::Long || size == Size::Wide || (size == Size::Default && type == L's');
             return wide ? ArgKind::WideString : ArgKind::NarrowString;
         }
         default:

@@ -11,7 +11,8 @@ std::vector<ComPtr<IMoniker>> RunningEntries() {
     std::vector<ComPtr<IMoniker>> monikers;
     ComPtr<IRunningObjectTable> table;
     ComPtr<IEnumMoniker> entries;
-    if (FAILED(GetRunningObjectTable(0, table.Put())) || FAILED(table->EnumRunning(entries.Put())) || !entries) {
+    if (FAILED(GetRunningObjectTable(0, table.Put())) || FAILED(table->EnumRunning(entries.Put())) ||
+        !entries) {
         return monikers;
     }
     for (;;) {
@@ -25,8 +26,8 @@ std::vector<ComPtr<IMoniker>> RunningEntries() {
 std::wstring EntryName(IMoniker* entry) {
     ComPtr<IBindCtx> context;
     UniqueTaskText name;
-    if (FAILED(CreateBindCtx(0, context.Put())) || FAILED(entry->GetDisplayName(context.Get(), nullptr, name.Put())) ||
-        !name) {
+    if (FAILED(CreateBindCtx(0, context.Put())) ||
+        FAILED(entry->GetDisplayName(context.Get(), nullptr, name.Put())) || !name) {
         return {};
     }
     return name.Get();

@@ -15,8 +15,8 @@
 
 using qar::ComPtr;
 using qar::UniqueBstr;
-using qar::UniqueVariant;
 using qar::UniqueSafeArray;
+using qar::UniqueVariant;
 
 using qar::RetryWhileBusy;
 using qar::RunHostOperation;
@@ -256,7 +256,9 @@ namespace {
 // SafeArrayUnlock.
 using ArrayLock = qar::UniqueAny<SAFEARRAY*, qar::NullMeansNone<SAFEARRAY*, SafeArrayUnlock>>;
 
-ArrayLock LockArray(SAFEARRAY* array) { return ArrayLock(SUCCEEDED(SafeArrayLock(array)) ? array : nullptr); }
+ArrayLock LockArray(SAFEARRAY* array) {
+    return ArrayLock(SUCCEEDED(SafeArrayLock(array)) ? array : nullptr);
+}
 
 // The characters of a string element up to its first NUL; empty for a null string.
 std::wstring_view StringText(BSTR text) {

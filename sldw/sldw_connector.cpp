@@ -32,16 +32,28 @@ using qar::RetryWhileBusy;
 // The three guarded steps. Their file texts and "line" numbers are frozen: they are what the first
 // release recorded in its exceptions, and tools that parse those keep reading them.
 const GuardSite kGetAppObjectSite = {
-    L"QARCAX::SldwConnector::GetAppObject", L".\\sldw_connector", 143,
-    L"[QARCAX::SldwConnector::GetAppObject()]: ", -1, true,
+    L"QARCAX::SldwConnector::GetAppObject",
+    L".\\sldw_connector",
+    143,
+    L"[QARCAX::SldwConnector::GetAppObject()]: ",
+    -1,
+    true,
 };
 const GuardSite kLoadAddInDllSite = {
-    L"QARCAX::SldwConnector::LoadAddInDll", L".\\sldw_connector", 187,
-    L"[QARCAX::SldwConnector::LoadAddInDll()]: ", -1, true,
+    L"QARCAX::SldwConnector::LoadAddInDll",
+    L".\\sldw_connector",
+    187,
+    L"[QARCAX::SldwConnector::LoadAddInDll()]: ",
+    -1,
+    true,
 };
 const GuardSite kGetAddInObjSite = {
-    L"QARCAX::SldwConnector::GetAddInObj", L".\\sldw_connector", 260,
-    L"[QARCAX::SldwConnector::GetAddInObj()]: ", -1, true,
+    L"QARCAX::SldwConnector::GetAddInObj",
+    L".\\sldw_connector",
+    260,
+    L"[QARCAX::SldwConnector::GetAddInObj()]: ",
+    -1,
+    true,
 };
 
 // The running application whose main-window text equals `handleText`, or null. Entries that are not
@@ -50,7 +62,8 @@ ComPtr<ISldWorks> FindRunning(const std::wstring& handleText) {
     for (const ComPtr<IMoniker>& entry : qar::RunningEntries()) {
         ComPtr<ISldWorks> candidate;
         std::wstring text;
-        if (qar::ProbeRunningEntry(entry.Get(), candidate, text) == S_OK && text == handleText) return candidate;
+        if (qar::ProbeRunningEntry(entry.Get(), candidate, text) == S_OK && text == handleText)
+            return candidate;
     }
     return ComPtr<ISldWorks>();
 }
@@ -63,7 +76,8 @@ void ThrowAddInFailure(ISwAddIn* addIn, HRESULT hr) {
     if (SUCCEEDED(RetryWhileBusy([&] {
             return addIn->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(supports.Put()));
         })) &&
-        supports && RetryWhileBusy([&] { return supports->InterfaceSupportsErrorInfo(IID_ISwAddIn); }) == S_OK) {
+        supports &&
+        RetryWhileBusy([&] { return supports->InterfaceSupportsErrorInfo(IID_ISwAddIn); }) == S_OK) {
         if (GetErrorInfo(0, info.Put()) != S_OK) info.Reset();
     }
     throw _com_error(hr, info.Detach());  // the error takes over the reference
@@ -155,8 +169,8 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
             if (hr != S_OK) {
                 appObject.Reset();
                 qar::RecordFailure(errorCode, errorMessage, -1,
-                                   FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(), progId.c_str(),
-                                                  ComErrorMessage(hr).c_str()));
+                                   FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(),
+                                                  progId.c_str(), ComErrorMessage(hr).c_str()));
                 return hr;
             }
         }
@@ -192,9 +206,10 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
         RetryWhileBusy([&] { return appObject->AddInObject(progIdText.Get(), object.Put()); });
         if (!object) {
             if (errorCode == 0) {
-                qar::RecordFailure(errorCode, errorMessage, qar::kNoAddInObjectCode,
-                                   L"QARCAX::SldwConnector::GetAddInObj():" +
-                                       FormatBuffered(LoadLocalizedString(IDS_GET_FAILED).c_str(), progId.c_str()));
+                qar::RecordFailure(
+                    errorCode, errorMessage, qar::kNoAddInObjectCode,
+                    L"QARCAX::SldwConnector::GetAddInObj():" +
+                        FormatBuffered(LoadLocalizedString(IDS_GET_FAILED).c_str(), progId.c_str()));
             }
             return -1;
         }
@@ -213,7 +228,8 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
         configure([&](ISwAddIn* addIn) { return addIn->SetLanguageXml(qar::MakeBstr(xml).Get()); });
         configure([&](ISwAddIn* addIn) { return addIn->SetHostObject(host); });
         configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(qar::MakeBstr(handleText).Get()); });
-        return configure([&](ISwAddIn* addIn) { return addIn->SetAddInArgument(qar::MakeBstr(addInArgument).Get()); });
+        return configure(
+            [&](ISwAddIn* addIn) { return addIn->SetAddInArgument(qar::MakeBstr(addInArgument).Get()); });
     }));
 }
 

@@ -20,7 +20,8 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
         {{L"run", L"-", L"--lang", L"ZH-CN"}, L"", Subcommand::Run},
         {{L"doctor", L"--connect"}, L"", Subcommand::Doctor},
         {{L"bogus", L"--help", L"x"}, L"", Subcommand::Help},  // help wins wherever it stands
-        {{}, L"no subcommand given"}, {{L"conect"}, L"unknown subcommand 'conect'"},
+        {{}, L"no subcommand given"},
+        {{L"conect"}, L"unknown subcommand 'conect'"},
         {{L"connect", L"--verbose"}, L"unknown option '--verbose'"},
         {{L"connect", L"--version"}, L"--version needs a value"},
         {{L"connect", L"--version="}, L"--version needs a value"},
@@ -31,7 +32,8 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
         {{L"connect", L"--attach", L"0x1F"}, L"--attach: '0x1F' is not a window handle (a decimal number)"},
         {{L"connect", L"--lang", L"de-de"}, L"--lang: 'de-de' is not one of en-us, zh-cn, zh-tw"},
         {{L"instances"}, L"", Subcommand::Instances},
-        {{L"connect", L"--busy-timeout", L"-1"}, L"--busy-timeout: '-1' is not a number of seconds (0 to 86400)"},
+        {{L"connect", L"--busy-timeout", L"-1"},
+         L"--busy-timeout: '-1' is not a number of seconds (0 to 86400)"},
         {{L"connect", L"--call-timeout=0"}, L"--call-timeout: '0' is not a number of seconds (1 to 86400)"},
         {{L"connect", L"--attach-pid", L"4294967296"}, L"--attach-pid: '4294967296' is not a process id"},
         {{L"connect", L"--attach", L"5", L"--attach-pid", L"7"},
@@ -53,10 +55,10 @@ TEST(CliArguments, AcceptsWhatTheUsageSaysAndRejectsTheRest) {
     EXPECT_TRUE(o.json && o.subcommand == Subcommand::Connect);
     EXPECT_EQ(L"SolidWorks 2016|-42||zh-tw", o.version + L"|" + o.attach + L"|" + o.addInArg + L"|" + o.lang);
     EXPECT_EQ(60u, o.busyTimeoutSeconds) << "busy applications are waited for a minute unless told";
-    ASSERT_TRUE(ParseArguments({L"run", L"-", L"--busy-timeout=0", L"--call-timeout", L"30", L"--attach-pid", L"1234"},
-                               o, error));
-    EXPECT_EQ(L"0 30 1234", std::to_wstring(o.busyTimeoutSeconds) + L" " + std::to_wstring(o.callTimeoutSeconds) +
-                                L" " + std::to_wstring(o.attachPid));
+    ASSERT_TRUE(ParseArguments(
+        {L"run", L"-", L"--busy-timeout=0", L"--call-timeout", L"30", L"--attach-pid", L"1234"}, o, error));
+    EXPECT_EQ(L"0 30 1234", std::to_wstring(o.busyTimeoutSeconds) + L" " +
+                                std::to_wstring(o.callTimeoutSeconds) + L" " + std::to_wstring(o.attachPid));
 
     // Handle texts as the connector compares them: anything else could never match an instance and
     // would silently start a new one.
@@ -78,8 +80,9 @@ TEST(CliScript, DecodesAndParsesCommandsAndNamesTheFirstBadLine) {
         {"open \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
         {"\xEF\xBB\xBFopen \xE9\x9B\xB6\xE4\xBB\xB6.sldprt", true},
         {std::string("\xFF\xFEo\0p\0e\0n\0 \0\xF6\x96\xF6\x4E.\0s\0l\0d\0p\0r\0t\0", 30), true},
-        {std::string("\xFF\xFEo\0p\0e", 7), false},                                   // odd length
-        {"open \xE9\x9B.sldprt", false}, {"open \xC0\xAF.sldprt", false},  // cut off, overlong
+        {std::string("\xFF\xFEo\0p\0e", 7), false},  // odd length
+        {"open \xE9\x9B.sldprt", false},
+        {"open \xC0\xAF.sldprt", false},  // cut off, overlong
     };
     for (const auto& c : encodings) {
         std::wstring text;
@@ -100,8 +103,10 @@ TEST(CliScript, DecodesAndParsesCommandsAndNamesTheFirstBadLine) {
         for (const std::wstring& arg : c.args) got += L" [" + arg + L"]";
         got += L"\n";
     }
-    EXPECT_EQ(L"3 open [C:\\My Parts\\clamp.sldasm]\n4 open [C:\\a b.sldprt]\n5 deps\n6 menu [Add to PLM]\n"
-              L"7 refresh [parts list] [1]\n8 update [a] []\n9 save\n10 probe\n11 close\n", got);
+    EXPECT_EQ(
+        L"3 open [C:\\My Parts\\clamp.sldasm]\n4 open [C:\\a b.sldprt]\n5 deps\n6 menu [Add to PLM]\n"
+        L"7 refresh [parts list] [1]\n8 update [a] []\n9 save\n10 probe\n11 close\n",
+        got);
     const struct {
         const wchar_t* script;
         const wchar_t* error;
@@ -124,7 +129,10 @@ TEST(CliScript, DecodesAndParsesCommandsAndNamesTheFirstBadLine) {
 // JSON text: quotes, backslashes and control characters escaped, everything else kept and written as
 // UTF-8; an unpaired surrogate cannot produce invalid UTF-8. Dependency texts split at bars.
 TEST(CliJson, EscapesAndEncodes) {
-    const struct { std::wstring text; std::string json; } cases[] = {
+    const struct {
+        std::wstring text;
+        std::string json;
+    } cases[] = {
         {L"C:\\work\\\"a\".sldasm", "\"C:\\\\work\\\\\\\"a\\\".sldasm\""},
         {L"a\r\nb\tc\x01\x1F\x7F", "\"a\\r\\nb\\tc\\u0001\\u001f\\u007f\""},
         {L"\u542F\u52A8 \U0001F600", "\"\xE5\x90\xAF\xE5\x8A\xA8 \xF0\x9F\x98\x80\""},
@@ -134,8 +142,13 @@ TEST(CliJson, EscapesAndEncodes) {
     };
     for (const auto& c : cases) EXPECT_EQ(c.json, ToUtf8(JsonString(c.text)));
     EXPECT_EQ("{\"line\":3,\"ok\":false,\"seconds\":1.250,\"files\":[\"a\",\"b|c\"],\"x\":{}}",
-              ToUtf8(JsonObject().Add(L"line", 3).Add(L"ok", false).AddNumber(L"seconds", 1.25)
-                         .Add(L"files", std::vector<std::wstring>{L"a", L"b|c"}).AddRaw(L"x", L"{}").Text()));
+              ToUtf8(JsonObject()
+                         .Add(L"line", 3)
+                         .Add(L"ok", false)
+                         .AddNumber(L"seconds", 1.25)
+                         .Add(L"files", std::vector<std::wstring>{L"a", L"b|c"})
+                         .AddRaw(L"x", L"{}")
+                         .Text()));
 
     EXPECT_EQ(std::vector<std::wstring>{}, SplitDependencies(L""));
     EXPECT_EQ((std::vector<std::wstring>{L"a", L"b", L""}), SplitDependencies(L"a|b|"));

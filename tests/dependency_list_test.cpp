@@ -44,7 +44,8 @@ TEST(DependencyList, OddIndexesDistinctNonEmptyInOrderAndOnlyStringVectors) {
         {DependencyArray({L"", L"X", L"", L"Y", L"", L"X", L"", L""}), L"X|Y"},
         {DependencyArray({L"", std::nullopt, L"", L"Y", L"", L"Y"}), L"Y"},
         // Case matters; a longer name containing another is not a duplicate of it.
-        {DependencyArray({L"", L"a.sldprt", L"", L"A.SLDPRT", L"", L"xa.sldprt"}), L"a.sldprt|A.SLDPRT|xa.sldprt"},
+        {DependencyArray({L"", L"a.sldprt", L"", L"A.SLDPRT", L"", L"xa.sldprt"}),
+         L"a.sldprt|A.SLDPRT|xa.sldprt"},
         // Absolute indexes: with lower bound 1 the first and third elements are read; from 5 none.
         {DependencyArray({L"first", L"second", L"third", L"fourth"}, VT_BSTR, 1), L"first|third"},
         {DependencyArray({L"a", L"b", L"c", L"d"}, VT_BSTR, 5), L""},
@@ -103,7 +104,9 @@ TEST(DependencyList, MatchesTheLiteralRuleOnRandomArraysInLinearTime) {
 TEST(UniqueSafeArray, DestroysTheArrayAndItsElementsOnEveryPath) {
     AllocationSpy spy;
     ASSERT_TRUE(spy.Active());
-    const auto array = [](size_t count) { return DependencyArray(Elements(count, L"file.sldprt")).Release().parray; };
+    const auto array = [](size_t count) {
+        return DependencyArray(Elements(count, L"file.sldprt")).Release().parray;
+    };
     {
         UniqueSafeArray kept(array(3)), replaced(array(2)), out;
         replaced = std::move(kept);

@@ -34,15 +34,16 @@ public:
     ~ObservedAddIn() { control->SetHook(nullptr); }
 
     ComPtr<ISimAddInControl> control;
-    std::set<std::wstring> hidden;               // names whose lookup fails
-    HRESULT descriptionRead = S_OK;             // what reading errDescription fails with
+    std::set<std::wstring> hidden;   // names whose lookup fails
+    HRESULT descriptionRead = S_OK;  // what reading errDescription fails with
     bool nullDescription = false;
     CallList calls;
     int lookUps = 0;
 
     STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
         ++lookUps;
-        return hidden.count(names[0]) ? DISP_E_UNKNOWNNAME : addIn_->GetIDsOfNames(riid, names, count, lcid, ids);
+        return hidden.count(names[0]) ? DISP_E_UNKNOWNNAME
+                                      : addIn_->GetIDsOfNames(riid, names, count, lcid, ids);
     }
     STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
                         EXCEPINFO* exception, UINT* argError) override {
@@ -133,7 +134,8 @@ TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
          },
          7, L"menu file missing"},
         {"description without a number", DISP_E_EXCEPTION, L"menu file missing",
-         [](ObservedAddIn& a, const std::wstring&) { a.hidden.insert(L"errNumber"); }, 0, L"menu file missing"},
+         [](ObservedAddIn& a, const std::wstring&) { a.hidden.insert(L"errNumber"); }, 0,
+         L"menu file missing"},
         {"empty description", DISP_E_EXCEPTION, L"", [](ObservedAddIn&, const std::wstring&) {}, 0, nullptr},
         {"null description", DISP_E_EXCEPTION, L"x",
          [](ObservedAddIn& a, const std::wstring&) { a.nullDescription = true; }, 0, nullptr},
@@ -146,17 +148,20 @@ TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
     for (const auto& row : rows) {
         for (const std::wstring method : {L"CreateMenu", L"RefreshTable"}) {
             for (const bool cached : {false, true}) {
-                SCOPED_TRACE(::testing::Message() << row.what << ", " << method << (cached ? ", cached" : ""));
+                SCOPED_TRACE(::testing::Message()
+                             << row.what << ", " << method << (cached ? ", cached" : ""));
                 ObservedAddIn target;
                 DispatchIdCache ids, *const cache = cached ? &ids : nullptr;
                 target.control->FailMethod(method.c_str(), E_FAIL, 7, row.description, FALSE);
                 row.script(target, method);
-                EXPECT_EQ(row.hr, method == L"CreateMenu"
-                                      ? InvokeByName(&target, method, L"x", errorCode, errorMessage, cache)
-                                      : InvokeByName(&target, method, L"a", L"b", errorCode, errorMessage, cache));
+                EXPECT_EQ(row.hr,
+                          method == L"CreateMenu"
+                              ? InvokeByName(&target, method, L"x", errorCode, errorMessage, cache)
+                              : InvokeByName(&target, method, L"a", L"b", errorCode, errorMessage, cache));
                 EXPECT_EQ(row.message ? row.code : row.hr, errorCode);
-                EXPECT_EQ(row.message ? row.message : L"call" + method + L"() error, " + ComErrorMessage(row.hr),
-                          errorMessage);
+                EXPECT_EQ(
+                    row.message ? row.message : L"call" + method + L"() error, " + ComErrorMessage(row.hr),
+                    errorMessage);
                 EXPECT_EQ(1u, target.references);
             }
         }
@@ -198,8 +203,8 @@ TEST(DispatchIdCache, OneLookupPerNameAndObject) {
     // The object called, the method, the lookups each object has seen after the call; a failure report
     // looks up errNumber and errDescription by name, uncached.
     const std::tuple<ObservedAddIn*, const wchar_t*, int, int> steps[] = {
-        {&first, L"RefreshTable", 1, 0},  {&first, L"RefreshTable", 1, 0},  {&first, L"UpdateTable", 2, 0},
-        {&first, L"RefreshTable", 2, 0},  {&second, L"UpdateTable", 2, 3},  {&second, L"UpdateTable", 2, 6},
+        {&first, L"RefreshTable", 1, 0},  {&first, L"RefreshTable", 1, 0}, {&first, L"UpdateTable", 2, 0},
+        {&first, L"RefreshTable", 2, 0},  {&second, L"UpdateTable", 2, 3}, {&second, L"UpdateTable", 2, 6},
         {&second, L"RefreshTable", 2, 7}, {&first, L"RefreshTable", 3, 7},
     };
     for (const auto& [target, method, firstLookUps, secondLookUps] : steps) {

@@ -25,7 +25,8 @@ using QARCAX::ConnectionRecord;
 
 namespace {
 
-const std::wstring kPrefix = L"[Test::Guarded()]: ", kConnectPrefix = L"QARCAX::CaxConnector::Connect() error: ";
+const std::wstring kPrefix = L"[Test::Guarded()]: ",
+                   kConnectPrefix = L"QARCAX::CaxConnector::Connect() error: ";
 const GuardSite kSite = {L"Test::Guarded", L".\\test", 7, L"[Test::Guarded()]: ", -1, true};
 
 struct GuardOutcome {
@@ -152,10 +153,11 @@ struct Concrete : CallsPureInConstructor {
 // touched.
 TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
     const std::wstring longText(5000, L'd');
-    const std::tuple<UINT, const char*, const wchar_t*> samples[] = {{1252, "\x80 5", L"\u20AC 5"},
-                                                                     {936, "\xC4\xE3\xBA\xC3", L"\u4F60\u597D"},
-                                                                     {950, "\xA7\x41\xA6\x6E", L"\u4F60\u597D"},
-                                                                     {65001, "caf\xC3\xA9", L"caf\u00E9"}};
+    const std::tuple<UINT, const char*, const wchar_t*> samples[] = {
+        {1252, "\x80 5", L"\u20AC 5"},
+        {936, "\xC4\xE3\xBA\xC3", L"\u4F60\u597D"},
+        {950, "\xA7\x41\xA6\x6E", L"\u4F60\u597D"},
+        {65001, "caf\xC3\xA9", L"caf\u00E9"}};
     const char* ansi = "x";  // no sample for this code page: ASCII
     std::wstring wide = L"x";
     for (const auto& [codePage, bytes, text] : samples) {
@@ -170,7 +172,8 @@ TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
         int result;
         std::wstring message;  // ending in "0x": the message's start, up to a fault address
     } rows[] = {
-        {[]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }, false, -1, kPrefix + L"No licence, CAD\n"},
+        {[]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }, false, -1,
+         kPrefix + L"No licence, CAD\n"},
         {[]() -> int { throw _com_error(E_FAIL); }, false, -1, kPrefix + L", \n"},
         {[&]() -> int { throw ComErrorWith(longText.c_str(), L"s"); }, false, -1,
          kPrefix + std::wstring(4096, L'd') + L"\n"},
@@ -179,7 +182,8 @@ TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
         {[]() -> int { throw QARBASE::HResultError(E_OUTOFMEMORY); }, false, -1, L"Unexpected error.\n"},
         {[] { return Concrete(), 0; }, false, -1, kPrefix + L"In _purecall_handler.\n"},
         {[&] { return report(L"x", nullptr, nullptr, 0, 0), 0; }, false, -1, kPrefix + L"Expression: x\n"},
-        {[&] { return report(nullptr, nullptr, nullptr, 0, 0), 0; }, false, -1, kPrefix + L"call function error.\n"},
+        {[&] { return report(nullptr, nullptr, nullptr, 0, 0), 0; }, false, -1,
+         kPrefix + L"call function error.\n"},
         {[&] { return report(longText.c_str(), nullptr, nullptr, 0, 0), 0; }, false, -1,
          kPrefix + L"Expression: " + std::wstring(587, L'd') + L"\n"},
         {[] { return 5; }, true, 5, L""},
@@ -220,7 +224,8 @@ TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
     // Windows' msvcrt reports a null destination of wcscpy_s to the handler; Wine's returns EINVAL
     // without calling it: stated here, not treated as right.
     const GuardOutcome secure = Guard([] { return static_cast<int>(wcscpy_s(nullptr, 0, L"x")); });
-    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr || secure.result != EINVAL) {
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr ||
+        secure.result != EINVAL) {
         EXPECT_EQ(kPrefix + L"call function error.\n", secure.errorMessage);
     }
 }
@@ -231,7 +236,8 @@ TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
 // both must unwind. (Calling 0x00ABCDEF faults: under Wine a read-only heap region often covers it,
 // which faults alike.)
 TEST(MachineFaults, NameAddressAndCodeAndTheFramesInBetweenUnwound) {
-    const wchar_t *const violation = L"EXCEPTION_ACCESS_VIOLATION", *const divide = L"EXCEPTION_INT_DIVIDE_BY_ZERO",
+    const wchar_t *const violation = L"EXCEPTION_ACCESS_VIOLATION",
+                         *const divide = L"EXCEPTION_INT_DIVIDE_BY_ZERO",
                          *const unnamed = L"unspecified Structed exception.";
     const uintptr_t leaf = reinterpret_cast<uintptr_t>(qar_test_leaf_divide_fault);
     const struct {
@@ -242,8 +248,13 @@ TEST(MachineFaults, NameAddressAndCodeAndTheFramesInBetweenUnwound) {
         int destroyed;
     } rows[] = {
         {[] { return reinterpret_cast<int (*)()>(0x00ABCDEF)(); }, violation, 0x00ABCDEF, L"3221225477", 1},
-        {[] { return reinterpret_cast<int (*)()>(0x00007FF600ABCDEFull)(); }, violation, 0x00ABCDEF, L"3221225477", 1},
-        {[] { volatile int seven = 7, zero = 0; return DivideWithFrame(&seven, &zero); }, divide, 0, L"3221225620", 2},
+        {[] { return reinterpret_cast<int (*)()>(0x00007FF600ABCDEFull)(); }, violation, 0x00ABCDEF,
+         L"3221225477", 1},
+        {[] {
+             volatile int seven = 7, zero = 0;
+             return DivideWithFrame(&seven, &zero);
+         },
+         divide, 0, L"3221225620", 2},
         {[] { return qar_test_leaf_divide(7, 0); }, divide, leaf, L"3221225620", 1},
         {[] { return RaiseException(0xC0000017, 0, 0, nullptr), 0; }, unnamed, 0, L"3221225495", 1},
         {[] { return RaiseException(0xE0000001, EXCEPTION_NONCONTINUABLE, 0, nullptr), 0; }, unnamed, 0,
@@ -272,10 +283,12 @@ TEST(MachineFaults, NestedGuardsAndSystemCode) {
     });
     EXPECT_EQ(5, outer.result);
     EXPECT_EQ(0, outer.errorCode);
-    EXPECT_EQ(FaultText(L"EXCEPTION_ACCESS_VIOLATION", L"3221225477", 0, inner.errorMessage), inner.errorMessage);
+    EXPECT_EQ(FaultText(L"EXCEPTION_ACCESS_VIOLATION", L"3221225477", 0, inner.errorMessage),
+              inner.errorMessage);
 
     BOOL bad = FALSE;
-    const GuardOutcome outcome = Guard([&] { return (bad = IsBadReadPtr(reinterpret_cast<void*>(0x10), 4)), 3; });
+    const GuardOutcome outcome =
+        Guard([&] { return (bad = IsBadReadPtr(reinterpret_cast<void*>(0x10), 4)), 3; });
     EXPECT_EQ(3, outcome.result);
     EXPECT_TRUE(bad);
     EXPECT_EQ(0, outcome.errorCode);
@@ -300,8 +313,8 @@ TEST(NewCommand, SuccessHandsTheRecordOnAndEveryPathGivesTheApplicationBack) {
     connector.create = [&](const ConnectionRecord& record, CaxCommand*& made) {
         EXPECT_EQ(2u, app.references) << "the record's reference is still held during CreateCommand";
         EXPECT_EQ(static_cast<IDispatch*>(&app), record.appObject);
-        EXPECT_EQ(L"3 SolidWorks 2018 -1", std::to_wstring(record.cadType) + L" " + record.cadVersion + L" " +
-                                               record.appHandleText);
+        EXPECT_EQ(L"3 SolidWorks 2018 -1",
+                  std::to_wstring(record.cadType) + L" " + record.cadVersion + L" " + record.appHandleText);
         made = kUntouched;
         return 0;
     };
@@ -316,7 +329,9 @@ TEST(NewCommand, SuccessHandsTheRecordOnAndEveryPathGivesTheApplicationBack) {
     connector.create = [](const ConnectionRecord&, CaxCommand*&) { return 9; };
     EXPECT_EQ(9, connector.NewCommand(nullptr, command));
     EXPECT_EQ(1u, app.references);
-    connector.create = [](const ConnectionRecord&, CaxCommand*&) -> int { throw std::runtime_error("unguarded"); };
+    connector.create = [](const ConnectionRecord&, CaxCommand*&) -> int {
+        throw std::runtime_error("unguarded");
+    };
     EXPECT_THROW(connector.NewCommand(nullptr, command), std::runtime_error);
     EXPECT_EQ(1u, app.references);
     EXPECT_EQ(0, connector.errorCode) << "CreateCommand runs outside the guard";

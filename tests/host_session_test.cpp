@@ -22,7 +22,9 @@ using qar::ComPtr;
 
 namespace {
 
-bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+bool Has(const std::wstring& text, const std::wstring& part) {
+    return text.find(part) != std::wstring::npos;
+}
 
 }  // namespace
 
@@ -41,9 +43,10 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
     // The job's calls reached the application and the add-in, texts in their order.
     const auto expectTheJobDone = [&] {
         const std::wstring work = CallLog(control.Get());
-        for (const wchar_t* call : {L"ISldWorks.OpenDocument('", L"ISwAddIn.CreateMenu('PLM')",
-                                    L"ISwAddIn.RefreshTable('parts', '1')", L"ISwAddIn.UpdateTable('parts', '2')",
-                                    L"ICaxDocument.Save(-1)", L"ISldWorks.CloseDocument('clamp.sldasm')"}) {
+        for (const wchar_t* call :
+             {L"ISldWorks.OpenDocument('", L"ISwAddIn.CreateMenu('PLM')",
+              L"ISwAddIn.RefreshTable('parts', '1')", L"ISwAddIn.UpdateTable('parts', '2')",
+              L"ICaxDocument.Save(-1)", L"ISldWorks.CloseDocument('clamp.sldasm')"}) {
             EXPECT_TRUE(Has(work, call)) << call;
         }
         EXPECT_EQ(S_OK, control->Reset());
@@ -53,7 +56,8 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
     // attaching (`attached`). Every other object's references are gone.
     const auto expectEverythingGivenBack = [&](const std::wstring& attached) {
         const std::wstring application = attached.substr(0, attached.find(L'\n') + 1);
-        EXPECT_EQ(application + L"frame 0\ndocument 0\nenumerator 0\naddin 0\n", ClientReferences(control.Get()));
+        EXPECT_EQ(application + L"frame 0\ndocument 0\nenumerator 0\naddin 0\n",
+                  ClientReferences(control.Get()));
     };
     CountedDispatch host;
     std::wstring attached;
@@ -66,13 +70,16 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
                             ->QueryInterface(__uuidof(ISimControl), reinterpret_cast<void**>(control.Put())));
         attached = ClientReferences(control.Get());
         std::wstring module;
-        for (wchar_t c : folder + L"BrivexSw18_x64.dll") module += c == L'\\' ? std::wstring(2, c) : std::wstring(1, c);
+        for (wchar_t c : folder + L"BrivexSw18_x64.dll")
+            module += c == L'\\' ? std::wstring(2, c) : std::wstring(1, c);
         EXPECT_TRUE(Has(CallLog(control.Get()), L"ISldWorks.LoadAddIn('" + module + L"')"));
-        EXPECT_EQ(L"ISwAddIn.SetLanguageXml\t'<?xml version=\"1.0\" encoding=\"utf-8\"?>\\r\\n<language name=\"en-us\">"
-                  L"\\r\\n  <text id=\"menu\">Menu</text>\\r\\n</language>\\r\\n'\n"
-                  L"ISwAddIn.SetHostObject\tobject\nISwAddIn.SetAppHandle\t'" +
-                      command->connection.appHandleText + L"'\nISwAddIn.SetAddInArgument\t'--session 1'\n",
-                  qarsim::AddInConfiguration(control.Get()));
+        EXPECT_EQ(
+            L"ISwAddIn.SetLanguageXml\t'<?xml version=\"1.0\" encoding=\"utf-8\"?>\\r\\n<language "
+            L"name=\"en-us\">"
+            L"\\r\\n  <text id=\"menu\">Menu</text>\\r\\n</language>\\r\\n'\n"
+            L"ISwAddIn.SetHostObject\tobject\nISwAddIn.SetAppHandle\t'" +
+                command->connection.appHandleText + L"'\nISwAddIn.SetAddInArgument\t'--session 1'\n",
+            qarsim::AddInConfiguration(control.Get()));
         ASSERT_EQ(S_OK, control->Reset());
 
         std::wstring listed, saved;
@@ -97,14 +104,15 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
     wchar_t text[2048];
     size_t needed = 0;
     int flag = 0, code = 0;
-    for (const int result : {qar_connector_new_command(nullptr, nullptr, &command),
-                             qar_connector_last_error(nullptr, &flag, text, 8, nullptr), qar_command_disconnect(nullptr),
-                             qar_command_is_connected(nullptr, &flag), qar_command_open_file(nullptr, L""),
-                             qar_command_close_file(nullptr), qar_command_save_file(nullptr, text, 8, &needed),
-                             qar_command_get_dependencies(nullptr, text, 8, &needed),
-                             qar_command_last_text(nullptr, text, 8, &needed), qar_command_create_menu(nullptr, L"PLM"),
-                             qar_command_refresh_table(nullptr, L"a", L"b"), qar_command_update_table(nullptr, L"a", L"b"),
-                             qar_command_last_error(nullptr, &flag, text, 8, &needed)})
+    for (const int result :
+         {qar_connector_new_command(nullptr, nullptr, &command),
+          qar_connector_last_error(nullptr, &flag, text, 8, nullptr), qar_command_disconnect(nullptr),
+          qar_command_is_connected(nullptr, &flag), qar_command_open_file(nullptr, L""),
+          qar_command_close_file(nullptr), qar_command_save_file(nullptr, text, 8, &needed),
+          qar_command_get_dependencies(nullptr, text, 8, &needed),
+          qar_command_last_text(nullptr, text, 8, &needed), qar_command_create_menu(nullptr, L"PLM"),
+          qar_command_refresh_table(nullptr, L"a", L"b"), qar_command_update_table(nullptr, L"a", L"b"),
+          qar_command_last_error(nullptr, &flag, text, 8, &needed)})
         EXPECT_EQ(QAR_E_NULL_HANDLE, result);
     EXPECT_TRUE(qar_command_destroy(nullptr) == QAR_OK && qar_connector_destroy(nullptr) == QAR_OK);
     for (const int result : {qar_connector_create(3, nullptr, L"", L"", &connector),
@@ -115,7 +123,8 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
     EXPECT_EQ(nullptr, connector);
 
     ASSERT_EQ(QAR_OK, qar_connector_create(3, L"SolidWorks 2016", L"", L"--session c", &connector));
-    std::unique_ptr<QarConnector, decltype(&qar_connector_destroy)> ownedConnector(connector, qar_connector_destroy);
+    std::unique_ptr<QarConnector, decltype(&qar_connector_destroy)> ownedConnector(connector,
+                                                                                   qar_connector_destroy);
     EXPECT_EQ(QAR_E_NULL_ARGUMENT, qar_connector_new_command(connector, nullptr, nullptr));
     EXPECT_TRUE(qar_connector_last_error(connector, &code, text, 2048, nullptr) == QAR_OK &&
                 code == QAR_E_NULL_ARGUMENT && Has(text, L"command is NULL"));
@@ -129,7 +138,8 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
     EXPECT_TRUE(qar_command_get_dependencies(command, text, 2048, &needed) == QAR_OK && dependencies == text);
     std::wstring small(16, L'#');  // cut to nothing, and not written past the size given
     EXPECT_TRUE(qar_command_get_dependencies(command, &small[0], 5, &needed) == QAR_E_BUFFER_TOO_SMALL &&
-                needed == dependencies.size() + 1 && small[0] == L'\0' && small.substr(5) == std::wstring(11, L'#'));
+                needed == dependencies.size() + 1 && small[0] == L'\0' &&
+                small.substr(5) == std::wstring(11, L'#'));
     EXPECT_EQ(QAR_E_BUFFER_TOO_SMALL, qar_command_last_text(command, text, needed - 1, nullptr));
     EXPECT_TRUE(qar_command_last_text(command, text, needed, nullptr) == QAR_OK && dependencies == text);
     EXPECT_TRUE(qar_command_get_dependencies(command, nullptr, 0, &needed) == QAR_E_BUFFER_TOO_SMALL &&
@@ -153,14 +163,17 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
     EXPECT_TRUE(recorded(qar_command_save_file(command, text, 2048, nullptr), -1, L"") && text[0] == L'\0');
     EXPECT_TRUE(recorded(qar_command_open_file(command, nullptr), QAR_E_NULL_ARGUMENT, L"path is NULL"));
     EXPECT_TRUE(recorded(qar_command_create_menu(command, nullptr), QAR_E_NULL_ARGUMENT, L"arg is NULL"));
-    EXPECT_TRUE(recorded(qar_command_refresh_table(command, L"a", nullptr), QAR_E_NULL_ARGUMENT, L"arg2 is NULL"));
-    EXPECT_TRUE(recorded(qar_command_update_table(command, nullptr, L"b"), QAR_E_NULL_ARGUMENT, L"arg1 is NULL"));
-    EXPECT_TRUE(recorded(qar_command_is_connected(command, nullptr), QAR_E_NULL_ARGUMENT, L"connected is NULL"));
+    EXPECT_TRUE(
+        recorded(qar_command_refresh_table(command, L"a", nullptr), QAR_E_NULL_ARGUMENT, L"arg2 is NULL"));
+    EXPECT_TRUE(
+        recorded(qar_command_update_table(command, nullptr, L"b"), QAR_E_NULL_ARGUMENT, L"arg1 is NULL"));
+    EXPECT_TRUE(
+        recorded(qar_command_is_connected(command, nullptr), QAR_E_NULL_ARGUMENT, L"connected is NULL"));
     EXPECT_TRUE(recorded(qar_command_get_dependencies(command, nullptr, 5, nullptr), QAR_E_NULL_ARGUMENT,
                          L"buffer is NULL"));
     // An unmapped text pointer faults inside the operation: the guard turns the fault into a result.
-    EXPECT_TRUE(recorded(qar_command_open_file(command, reinterpret_cast<const wchar_t*>(0x10)), QAR_E_EXCEPTION,
-                         L"qar_command_open_file(): "));
+    EXPECT_TRUE(recorded(qar_command_open_file(command, reinterpret_cast<const wchar_t*>(0x10)),
+                         QAR_E_EXCEPTION, L"qar_command_open_file(): "));
     EXPECT_EQ(QAR_OK, qar_command_disconnect(command));
     ownedCommand.reset();
     ownedConnector.reset();

@@ -29,7 +29,8 @@ std::wstring ScratchPath(const std::wstring& name) {
 }
 
 std::wstring Probe(HMODULE probe, const char* name, int argument) {
-    const auto function = reinterpret_cast<const wchar_t* (*)(int)>(reinterpret_cast<void (*)()>(GetProcAddress(probe, name)));
+    const auto function =
+        reinterpret_cast<const wchar_t* (*)(int)>(reinterpret_cast<void (*)()>(GetProcAddress(probe, name)));
     return function != nullptr ? function(argument) : L"<no probe function>";
 }
 
@@ -38,22 +39,39 @@ constexpr LANGID kEnglishUS = 0x0409, kChineseSimplified = 0x0804, kChineseTradi
 // The library's messages as users must see them (US English, Simplified and Traditional Chinese),
 // written out unit by unit (full-width punctuation as escapes) so that a slip in the resource script
 // or in its code page shows up as a difference.
-// clang-format off
-const struct { unsigned id; const wchar_t* text[3]; } kLibraryStrings[] = {
-    {5500, {L"Start %s failed,%s", L"\x542F\x52A8 %s \x5931\x8D25, %s", L"\x555F\x52D5 %s \x5931\x6557\xFF0C%s"}},
-    {5501, {L"LoadAddin %s failed.", L"\x52A0\x8F7D\x63D2\x4EF6 %s \x5931\x8D25\x3002", L"\x52A0\x8F09\x63D2\x4EF6 %s \x5931\x6557\x3002"}},
+const struct {
+    unsigned id;
+    const wchar_t* text[3];
+} kLibraryStrings[] = {
+    {5500,
+     {L"Start %s failed,%s", L"\x542F\x52A8 %s \x5931\x8D25, %s", L"\x555F\x52D5 %s \x5931\x6557\xFF0C%s"}},
+    {5501,
+     {L"LoadAddin %s failed.", L"\x52A0\x8F7D\x63D2\x4EF6 %s \x5931\x8D25\x3002",
+      L"\x52A0\x8F09\x63D2\x4EF6 %s \x5931\x6557\x3002"}},
     {5502, {L"Get %s failed", L"\x83B7\x53D6 %s \x5931\x8D25", L"\x7372\x53D6 %s \x5931\x6557"}},
-    {5510, {L"%s, GetDocumentCount() error", L"%s, GetDocumentCount() \x9519\x8BEF", L"%s, GetDocumentCount() \x932F\x8AA4"}},
-    {5511, {L"open file failed,maybe this document is created by later version.",
-            L"\x6253\x5F00\x6587\x6863\x5931\x8D25,\x4E5F\x8BB8\x8BE5\x6587\x6863\x4E3A\x66F4\x9AD8\x7248\x672C\x521B\x5EFA\x3002",
-            L"\x6253\x958B\x6587\x6A94\x5931\x6557\xFF0C\x4E5F\x8A31\x8A72\x6587\x6A94\x70BA\x66F4\x9AD8\x7248\x672C\x5275\x5EFA\x3002"}},
-    {5512, {L"close file failed, %s. ", L"\x5173\x95ED\x6587\x6863\x5931\x8D25\xFF0C %s. ", L"\x95DC\x9589\x6587\x6A94\x5931\x6557\xFF0C %s. "}},
-    {5513, {L"Save file failed, %s. ", L"\x4FDD\x5B58\x6587\x6863\x5931\x8D25, %s. ", L"\x4FDD\x5B58\x6587\x6A94\x5931\x6557, %s. "}},
-    {5514, {L"Get Dependencies file failed, %s,", L"\x83B7\x53D6\x4F9D\x8D56\x6587\x4EF6\x51FA\x9519, %s,", L"\x7372\x5F97\x4F9D\x8CF4\x6587\x4EF6\x51FA\x932F, %s,"}},
-    {5515, {L"The CAD application stayed busy for %s s.", L"CAD \x5E94\x7528\x7A0B\x5E8F\x6301\x7EED\x7E41\x5FD9 %s \x79D2\x3002",
-            L"CAD \x61C9\x7528\x7A0B\x5F0F\x6301\x7E8C\x5FD9\x788C %s \x79D2\x3002"}},
+    {5510,
+     {L"%s, GetDocumentCount() error", L"%s, GetDocumentCount() \x9519\x8BEF",
+      L"%s, GetDocumentCount() \x932F\x8AA4"}},
+    {5511,
+     {L"open file failed,maybe this document is created by later version.",
+      L"\x6253\x5F00\x6587\x6863\x5931\x8D25,"
+      L"\x4E5F\x8BB8\x8BE5\x6587\x6863\x4E3A\x66F4\x9AD8\x7248\x672C\x521B\x5EFA\x3002",
+      L"\x6253\x958B\x6587\x6A94\x5931\x6557\xFF0C\x4E5F\x8A31\x8A72\x6587\x6A94\x70BA\x66F4\x9AD8\x7248"
+      L"\x672C\x5275\x5EFA\x3002"}},
+    {5512,
+     {L"close file failed, %s. ", L"\x5173\x95ED\x6587\x6863\x5931\x8D25\xFF0C %s. ",
+      L"\x95DC\x9589\x6587\x6A94\x5931\x6557\xFF0C %s. "}},
+    {5513,
+     {L"Save file failed, %s. ", L"\x4FDD\x5B58\x6587\x6863\x5931\x8D25, %s. ",
+      L"\x4FDD\x5B58\x6587\x6A94\x5931\x6557, %s. "}},
+    {5514,
+     {L"Get Dependencies file failed, %s,", L"\x83B7\x53D6\x4F9D\x8D56\x6587\x4EF6\x51FA\x9519, %s,",
+      L"\x7372\x5F97\x4F9D\x8CF4\x6587\x4EF6\x51FA\x932F, %s,"}},
+    {5515,
+     {L"The CAD application stayed busy for %s s.",
+      L"CAD \x5E94\x7528\x7A0B\x5E8F\x6301\x7EED\x7E41\x5FD9 %s \x79D2\x3002",
+      L"CAD \x61C9\x7528\x7A0B\x5F0F\x6301\x7E8C\x5FD9\x788C %s \x79D2\x3002"}},
 };
-// clang-format on
 
 // The library's text for `id` in `language` (one of the three above); "" when it has none.
 std::wstring LibraryText(unsigned id, LANGID language) {
@@ -123,7 +141,8 @@ TEST(HostMessages, HostTextReplacesTheLibrarysOnlyWhenItTakesTheSameArguments) {
 TEST(StringTable, TheWalkStaysInsideABlock) {
     // Each block is copied to end where an inaccessible page begins, so any read past it faults.
     constexpr size_t kPage = 4096;
-    auto* const memory = static_cast<unsigned char*>(VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    auto* const memory = static_cast<unsigned char*>(
+        VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     DWORD old = 0;
     ASSERT_TRUE(memory != nullptr && VirtualProtect(memory + kPage, kPage, PAGE_NOACCESS, &old));
     const std::tuple<std::vector<WORD>, unsigned, std::optional<std::wstring>, bool> cases[] = {
@@ -139,7 +158,8 @@ TEST(StringTable, TheWalkStaysInsideABlock) {
         unsigned char* const start = memory + kPage - size;
         memcpy(start, units.data(), units.size() * 2);
         if (oddByte) start[size - 1] = 'b';
-        EXPECT_EQ(localized_detail::StringTableEntry(start, size, index), expected) << units.size() << " " << index;
+        EXPECT_EQ(localized_detail::StringTableEntry(start, size, index), expected)
+            << units.size() << " " << index;
     }
     VirtualFree(memory, 0, MEM_RELEASE);
 
@@ -147,9 +167,11 @@ TEST(StringTable, TheWalkStaysInsideABlock) {
     using localized_detail::SameConversions;
     EXPECT_TRUE(SameConversions(L"%-20.5s|%5d|%08.3f|%c", L"%s %i %g %lc"));
     EXPECT_TRUE(SameConversions(L"%ws", L"%s"));
-    for (const auto& [a, b] : {std::pair{L"%S", L"%s"}, {L"%*s", L"%s"}, {L"%I64d", L"%d"}, {L"%d %s", L"%s %d"}})
+    for (const auto& [a, b] :
+         {std::pair{L"%S", L"%s"}, {L"%*s", L"%s"}, {L"%I64d", L"%d"}, {L"%d %s", L"%s %d"}})
         EXPECT_FALSE(SameConversions(a, b)) << a;
-    for (const wchar_t* format : {L"%n", L"%s %", L"%1$s", L"%Z", L"%y"}) EXPECT_FALSE(SameConversions(format, format));
+    for (const wchar_t* format : {L"%n", L"%s %", L"%1$s", L"%Z", L"%y"})
+        EXPECT_FALSE(SameConversions(format, format));
 }
 
 // The language file: beside the module in the folder of the thread's locale, English for unlisted
@@ -160,7 +182,8 @@ TEST(LanguageFile, PathByThreadLocaleBesideTheModule) {
     EXPECT_EQ(LanguageXmlPathFor(module, 0x0404, 3), L"C:\\A\\B\\zh-tw\\dd_3.xml");
     EXPECT_EQ(LanguageXmlPathFor(module, 0x0409, -12), L"C:\\A\\B\\en-us\\dd_-12.xml");
     EXPECT_EQ(LanguageXmlPathFor(module, 0x0407, 3), L"C:\\A\\B\\en-us\\dd_3.xml");
-    EXPECT_EQ(LanguageXmlPathFor(module, MAKELCID(0x0804, SORT_CHINESE_PRC), 3), L"C:\\A\\B\\en-us\\dd_3.xml");
+    EXPECT_EQ(LanguageXmlPathFor(module, MAKELCID(0x0804, SORT_CHINESE_PRC), 3),
+              L"C:\\A\\B\\en-us\\dd_3.xml");
     EXPECT_EQ(LanguageXmlPathFor(L"C:/A/B/x.dll", 0x0804, 3), L"C:/A/B/zh-cn\\dd_3.xml");
     EXPECT_EQ(LanguageXmlPathFor(L"C:\\A\\B/x.dll", 0x0804, 3), L"C:\\A\\zh-cn\\dd_3.xml");  // a "\" first
     EXPECT_EQ(LanguageXmlPathFor(L"x.dll", 0x0804, 3), L"zh-cn\\dd_3.xml");
@@ -169,14 +192,16 @@ TEST(LanguageFile, PathByThreadLocaleBesideTheModule) {
     const std::wstring folder = L"\\\\?\\" + ScratchPath(std::wstring(240, L'd'));
     const std::wstring copy = folder + L"\\QarSldwInterface_x64.dll";
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-    ASSERT_TRUE(CopyFileW((TestProgramDirectory() + L"QarSldwInterface_x64.dll").c_str(), copy.c_str(), FALSE));
+    ASSERT_TRUE(
+        CopyFileW((TestProgramDirectory() + L"QarSldwInterface_x64.dll").c_str(), copy.c_str(), FALSE));
     std::wstring loaded;
     if (const qar::UniqueModule copied{LoadLibraryW(copy.c_str() + 4)})
         loaded = localized_detail::ModuleFileName(copied.Get());
     DeleteFileW(copy.c_str());
     RemoveDirectoryW(folder.c_str());
     if (loaded.empty()) GTEST_SKIP() << "this system does not load modules from paths past MAX_PATH";
-    EXPECT_EQ(CompareStringOrdinal(loaded.c_str(), -1, copy.c_str() + 4, -1, TRUE), CSTR_EQUAL) << loaded.size();
+    EXPECT_EQ(CompareStringOrdinal(loaded.c_str(), -1, copy.c_str() + 4, -1, TRUE), CSTR_EQUAL)
+        << loaded.size();
 }
 
 // The text after the 2-byte mark up to the first zero unit; a file held open for writing is read (a
@@ -200,7 +225,8 @@ TEST(LanguageFile, Utf16ContentsWhateverTheirShapeAndSize) {
         ReadUtf16File(path, text);
         EXPECT_EQ(text, expected) << bytes.size() << " bytes";
     }
-    const HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     ReadUtf16File(path, text);
     CloseHandle(writer);

@@ -53,7 +53,8 @@ Outcome Session(ISimControl* control, const std::wstring& document, const Op& op
     const int connected = connector.NewCommand(nullptr, made);
     const std::unique_ptr<CaxCommand> command(made);
     if (!op) return {connected, connector.errorCode, connector.errorMessage};
-    EXPECT_TRUE(command && command->OpenFile(document) == 0) << "no session: " << connector.errorMessage.c_str();
+    EXPECT_TRUE(command && command->OpenFile(document) == 0)
+        << "no session: " << connector.errorMessage.c_str();
     if (!command) return {};
     EXPECT_EQ(S_OK, inject(control));
     const int result = op(*command);
@@ -125,7 +126,8 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
     // Windows carries the add-in's error information back with a failed early-bound call; Wine 8 does
     // not (GetErrorInfo gives S_FALSE), so there the message holds only the guard's separator.
     const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-    const std::wstring configure = L"[QARCAX::SldwConnector::GetAddInObj()]: " + std::wstring(wine ? L", \n" : L"");
+    const std::wstring configure =
+        L"[QARCAX::SldwConnector::GetAddInObj()]: " + std::wstring(wine ? L", \n" : L"");
     const std::wstring openFailed = L"open file failed,maybe this document is created by later version.";
     const auto close = [](HRESULT hr) {
         return L"QARCAX::SldwCommand::CloseFile():close file failed, " + ComErrorMessage(hr) + L". ";
@@ -134,7 +136,8 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
         return L"QARCAX::SldwCommand::SaveFile():Save file failed, " + ComErrorMessage(hr) + L". ";
     };
     const auto deps = [](HRESULT hr) {
-        return L"QARCAX::SldwCommand::GetDependencies():Get Dependencies file failed, " + ComErrorMessage(hr) + L",";
+        return L"QARCAX::SldwCommand::GetDependencies():Get Dependencies file failed, " +
+               ComErrorMessage(hr) + L",";
     };
     std::wstring text;
     const Op connect = nullptr, none = [](CaxCommand&) { return 0; };
@@ -191,7 +194,8 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
         // Closing, saving and the dependency list report the failing call's code in their message;
         // with no active document the code is one that says so.
         {"ActiveDocument fails (close)", closeFile, Fail(L"ISldWorks.ActiveDocument"), -1, -1, close(kFault)},
-        {"ActiveDocument null (close)", closeFile, Null(L"ISldWorks.ActiveDocument"), -1, -1, close(E_POINTER)},
+        {"ActiveDocument null (close)", closeFile, Null(L"ISldWorks.ActiveDocument"), -1, -1,
+         close(E_POINTER)},
         {"NameText fails", closeFile, Fail(L"ICaxDocument.NameText"), -1, -1, close(kFault)},
         {"NameText null", closeFile, Null(L"ICaxDocument.NameText"), -1, -1, close(E_INVALIDARG)},
         {"CloseDocument fails", closeFile, Fail(L"ISldWorks.CloseDocument"), -1, -1, close(kFault)},
@@ -199,20 +203,21 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
         {"ActiveDocument null (save)", saveFile, Null(L"ISldWorks.ActiveDocument"), -1, -1, save(E_POINTER)},
         {"Save fails", saveFile, Fail(L"ICaxDocument.Save"), -1, -1, save(kFault)},
         {"FullPath fails (save)", saveFile, Fail(L"ICaxDocument.FullPath"), 0, 0, L""},
-        {"ActiveDocument fails (deps)", dependencies, Fail(L"ISldWorks.ActiveDocument"), -1, -1, deps(kFault)},
-        {"ActiveDocument null (deps)", dependencies, Null(L"ISldWorks.ActiveDocument"), -1, -1, deps(E_POINTER)},
+        {"ActiveDocument fails (deps)", dependencies, Fail(L"ISldWorks.ActiveDocument"), -1, -1,
+         deps(kFault)},
+        {"ActiveDocument null (deps)", dependencies, Null(L"ISldWorks.ActiveDocument"), -1, -1,
+         deps(E_POINTER)},
         {"Dependencies fails", dependencies, Fail(L"ICaxDocument.Dependencies"), -1, -1, deps(kFault)},
-        {"Dependencies of numbers", dependencies, NumbersAsDependencies, -1, -1,
-         deps(DISP_E_TYPEMISMATCH)},
+        {"Dependencies of numbers", dependencies, NumbersAsDependencies, -1, -1, deps(DISP_E_TYPEMISMATCH)},
         // The add-in's methods by name: its own number and text when it gives a text, else the code's.
-        {"CreateMenu fails with its text", menu, AddInFails(L"CreateMenu", 42, L"no menu"), DISP_E_EXCEPTION, 42,
-         L"no menu"},
+        {"CreateMenu fails with its text", menu, AddInFails(L"CreateMenu", 42, L"no menu"), DISP_E_EXCEPTION,
+         42, L"no menu"},
         // A late-bound failure arrives as DISP_E_EXCEPTION; the add-in's own number and text say what
         // went wrong (an injected entry failure sets them too).
         {"RefreshTable fails", refresh, Fail(L"ISwAddIn.RefreshTable"), DISP_E_EXCEPTION, kFault,
          L"ISwAddIn.RefreshTable failed with 0x80070005 (injected)"},
-        {"UpdateTable fails with its text", update, AddInFails(L"UpdateTable", 9, L"stale"), DISP_E_EXCEPTION, 9,
-         L"stale"},
+        {"UpdateTable fails with its text", update, AddInFails(L"UpdateTable", 9, L"stale"), DISP_E_EXCEPTION,
+         9, L"stale"},
         // Deleting the command says "Disconnect"; its failure is nobody's to report.
         {"Disconnect fails", none, Fail(L"ISwAddIn.Disconnect"), 0, 0, L""},
     };
@@ -319,8 +324,9 @@ TEST_F(Reliability, BadInputFromTheHost) {
         {percent, 0},
     };
     for (const auto& [path, result] : paths) {
-        const Outcome outcome = Session(control.Get(), assembly, [&](CaxCommand& c) { return c.OpenFile(path); },
-                                    [](ISimControl*) { return S_OK; });
+        const Outcome outcome = Session(
+            control.Get(), assembly, [&](CaxCommand& c) { return c.OpenFile(path); },
+            [](ISimControl*) { return S_OK; });
         EXPECT_EQ(result, outcome.result) << path.size();
         EXPECT_EQ(result == 0, outcome.message.empty()) << "a failure says why";
     }

@@ -36,7 +36,9 @@ using Command = std::unique_ptr<CaxCommand>;
 
 namespace {
 
-bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+bool Has(const std::wstring& text, const std::wstring& part) {
+    return text.find(part) != std::wstring::npos;
+}
 
 // How the call log quotes a text.
 std::wstring Q(const std::wstring& text) {
@@ -57,7 +59,8 @@ protected:
             const std::wstring name = L"QarConnectorTest" + std::to_wstring(GetCurrentProcessId() * 10 + i);
             ASSERT_EQ(S_OK, qarsim::CreateApplication(apps[i].Put()));
             ASSERT_EQ(S_OK, CreateItemMoniker(L"!", name.c_str(), moniker.Put()));
-            ASSERT_EQ(S_OK, table->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE, apps[i].Get(), moniker.Get(), &cookies[i]));
+            ASSERT_EQ(S_OK, table->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE, apps[i].Get(), moniker.Get(),
+                                            &cookies[i]));
         }
         ComPtr<IDispatch> frame;
         ComPtr<IFrame> iframe;
@@ -71,7 +74,8 @@ protected:
     }
     void TearDown() override {
         for (DWORD cookie : cookies) table->Revoke(cookie);
-        EXPECT_EQ(L"application 3\nframe 0\ndocument 0\nenumerator 0\naddin 0\n", ClientReferences(control.Get()))
+        EXPECT_EQ(L"application 3\nframe 0\ndocument 0\nenumerator 0\naddin 0\n",
+                  ClientReferences(control.Get()))
             << "references not given back";
         CoUninitialize();
     }
@@ -104,12 +108,14 @@ TEST_F(ConnectorTest, ExactHandleTextChoosesTheInstance) {
     ASSERT_TRUE(command);
     EXPECT_EQ(static_cast<IDispatch*>(apps[1].Get()), command->connection.appObject) << "the second instance";
     EXPECT_EQ(handleText, command->connection.appHandleText);
-    for (const std::wstring& text : {L" " + handleText, L"0" + handleText, handleText + L" ", std::wstring()}) {
+    for (const std::wstring& text :
+         {L" " + handleText, L"0" + handleText, handleText + L" ", std::wstring()}) {
         SldwConnector other(3, L"SolidWorks 2030", text, L"");
         CaxCommand* made = nullptr;
         const int result = other.NewCommand(nullptr, made);
         EXPECT_EQ(nullptr, made);
-        EXPECT_EQ(L"Start SldWorks.Application.38 failed," + ComErrorMessage(result), other.errorMessage) << text;
+        EXPECT_EQ(L"Start SldWorks.Application.38 failed," + ComErrorMessage(result), other.errorMessage)
+            << text;
     }
 }
 
@@ -119,8 +125,10 @@ TEST_F(ConnectorTest, ExactHandleTextChoosesTheInstance) {
 TEST_F(ConnectorTest, OpenFileChecksTheFileAndClosesSameNamedDocuments) {
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
-    const std::wstring root = temp + std::wstring(L"qarcmd-") + std::to_wstring(GetCurrentProcessId()) + L"\\";
-    const wchar_t* const files[] = {L"A\\Box.SLDPRT", L"C\\box.SLDPRT", L"B\\Box.SLDPRT", L"Box.sldasm", L"Box"};
+    const std::wstring root =
+        temp + std::wstring(L"qarcmd-") + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    const wchar_t* const files[] = {L"A\\Box.SLDPRT", L"C\\box.SLDPRT", L"B\\Box.SLDPRT", L"Box.sldasm",
+                                    L"Box"};
     for (const wchar_t* folder : {L"", L"A", L"B", L"C"}) CreateDirectoryW((root + folder).c_str(), nullptr);
     for (const wchar_t* name : files) WriteFileBytes(root + name, "material steel\n");
     {
@@ -134,7 +142,8 @@ TEST_F(ConnectorTest, OpenFileChecksTheFileAndClosesSameNamedDocuments) {
         for (const wchar_t* name : files) ASSERT_EQ(0, command->OpenFile(root + name)) << name;
         const std::wstring log = CallLog(control.Get());
         for (const auto& [name, type] : {std::pair{L"B\\Box.SLDPRT", 1}, {L"Box.sldasm", 2}, {L"Box", 0}}) {
-            EXPECT_TRUE(Has(log, L"OpenDocument(" + Q(root + name) + L", " + std::to_wstring(type) + L")")) << name;
+            EXPECT_TRUE(Has(log, L"OpenDocument(" + Q(root + name) + L", " + std::to_wstring(type) + L")"))
+                << name;
         }
         EXPECT_TRUE(Has(log, L"ISldWorks.CloseDocument(" + Q(root + L"A\\Box.SLDPRT") + L")")) << log;
         EXPECT_FALSE(Has(log, L"ISldWorks.CloseDocument(" + Q(root + L"C\\box.SLDPRT") + L")")) << log;
@@ -200,10 +209,11 @@ TEST_F(ConnectorTest, CopiesAssignmentAndCommandCreationCountReferences) {
 TEST_F(ConnectorTest, LanguageFileReachesTheAddInWithItsDeclarationsRewritten) {
     const std::wstring folder = TestProgramDirectory() + L"en-us", file = folder + L"\\dd_3.xml";
     CreateDirectoryW(folder.c_str(), nullptr);
-    for (const auto& [contents, received] : {std::pair<std::wstring, std::wstring>{
-             L"<?xml version=\"1.0\" encoding=\"utf-16\"?><a encoding=\"utf-16\">encoding=\"UTF-16\"</a>",
-             L"<?xml version=\"1.0\" encoding=\"utf-8\"?><a encoding=\"utf-8\">encoding=\"UTF-16\"</a>"},
-                                             {L"", L""}}) {
+    for (const auto& [contents, received] :
+         {std::pair<std::wstring, std::wstring>{
+              L"<?xml version=\"1.0\" encoding=\"utf-16\"?><a encoding=\"utf-16\">encoding=\"UTF-16\"</a>",
+              L"<?xml version=\"1.0\" encoding=\"utf-8\"?><a encoding=\"utf-8\">encoding=\"UTF-16\"</a>"},
+          {L"", L""}}) {
         DeleteFileW(file.c_str());
         if (!contents.empty()) {
             ASSERT_TRUE(WriteFileBytes(file, Utf16Bytes(contents)));
@@ -211,7 +221,8 @@ TEST_F(ConnectorTest, LanguageFileReachesTheAddInWithItsDeclarationsRewritten) {
         ASSERT_EQ(S_OK, control->Reset());
         SldwConnector connector(3, L"SolidWorks 2016", handleText, L"");
         Connect(connector);
-        EXPECT_EQ(0u, Configuration().find(L"ISwAddIn.SetLanguageXml\t" + Q(received) + L"\n")) << Configuration();
+        EXPECT_EQ(0u, Configuration().find(L"ISwAddIn.SetLanguageXml\t" + Q(received) + L"\n"))
+            << Configuration();
     }
     DeleteFileW(file.c_str());
     RemoveDirectoryW(folder.c_str());
@@ -232,7 +243,11 @@ TEST_F(ConnectorTest, AnotherThreadIsRefusedAndTouchesNothing) {
     SldwConnector& k = *connector;
     std::wstring out;
     const std::pair<std::wstring, std::function<int()>> operations[] = {
-        {L"CaxConnector::NewCommand", [&] { CaxCommand* made = nullptr; return k.NewCommand(nullptr, made); }},
+        {L"CaxConnector::NewCommand",
+         [&] {
+             CaxCommand* made = nullptr;
+             return k.NewCommand(nullptr, made);
+         }},
         {L"SldwCommand::OpenFile", [&] { return c.OpenFile(L"C:\\a.sldprt"); }},
         {L"SldwCommand::CloseFile", [&] { return c.CloseFile(); }},
         {L"SldwCommand::SaveFile", [&] { return c.SaveFile(out); }},

@@ -77,7 +77,8 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
     EXPECT_EQ(FormatString(L"%s%010d|%S|%hs|%ls", part.c_str(), 42, "narrow", "half", L"wide"),
               part + L"0000000042|narrow|half|wide");
     EXPECT_EQ(FormatBuffered(L"%s", exact.c_str()), exact);
-    EXPECT_EQ(ToUpper(L"sldworks2010 \x00E4\x00F6\x00FC \x4E2D-_"), L"SLDWORKS2010 \x00E4\x00F6\x00FC \x4E2D-_");
+    EXPECT_EQ(ToUpper(L"sldworks2010 \x00E4\x00F6\x00FC \x4E2D-_"),
+              L"SLDWORKS2010 \x00E4\x00F6\x00FC \x4E2D-_");
 
     // Registry text: terminated, of even size, up to the first NUL, not expanded.
     std::wstring text = L"previous";
@@ -91,7 +92,9 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
 
 class VersionRegistry : public RegistryRedirect {
 protected:
-    static std::wstring Stored(const wchar_t* name) { return Text(HKEY_CURRENT_USER, kCaxVersionVendorKey, name); }
+    static std::wstring Stored(const wchar_t* name) {
+        return Text(HKEY_CURRENT_USER, kCaxVersionVendorKey, name);
+    }
 };
 
 // SolidWorks stands for what every version object shares. Shaped like a real machine: versions in
@@ -125,10 +128,11 @@ TEST_F(VersionRegistry, ScanSelectAndCurrentVersion) {
     EXPECT_EQ(L"SolidWorks 2008", sw->GetCurrentVersion());
     const DWORD number = 2014;
     const std::wstring tooLong(RegistryKey::kBufferChars, L'x');  // its NUL does not fit the buffer
-    const std::tuple<DWORD, const void*, size_t> malformed[] = {{REG_DWORD, &number, 4},
-                                                                {REG_SZ, L"SolidWorks 2014", 5},
-                                                                {REG_SZ, L"", 2},
-                                                                {REG_SZ, tooLong.c_str(), tooLong.size() * 2 + 2}};
+    const std::tuple<DWORD, const void*, size_t> malformed[] = {
+        {REG_DWORD, &number, 4},
+        {REG_SZ, L"SolidWorks 2014", 5},
+        {REG_SZ, L"", 2},
+        {REG_SZ, tooLong.c_str(), tooLong.size() * 2 + 2}};
     for (const auto& [type, data, size] : malformed) {
         SetRaw(HKEY_CURRENT_USER, kCaxVersionVendorKey, L"SolidWorks", type, data, static_cast<DWORD>(size));
         EXPECT_EQ(L"SOLIDWORKS 2016", sw->GetCurrentVersion()) << type << " " << size;

@@ -37,8 +37,8 @@ protected:
 private:
     // GetAppObject, then LoadAddInDll (stopping at the first non-zero result), then
     // GetHandleOfCaxApp (its result ignored), then GetAddInObj, whose result is returned.
-    QAR_API int LoadApplication(const std::wstring& cadVersion, const std::wstring& appHandleText, IDispatch* host,
-                                std::wstring& handleText, void*& app) override;
+    QAR_API int LoadApplication(const std::wstring& cadVersion, const std::wstring& appHandleText,
+                                IDispatch* host, std::wstring& handleText, void*& app) override;
 
     virtual int GetHandleOfCaxApp(const void* app, std::wstring& handleText) = 0;
     virtual int GetAppObject(void*& app, const std::wstring& appHandleText) = 0;

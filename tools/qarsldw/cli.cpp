@@ -158,8 +158,8 @@ bool ParseNumber(const std::wstring& text, unsigned long least, unsigned long mo
 }
 
 // The options, wherever they stand; the rest goes to `positional`. --help ends the reading.
-bool ReadOptions(const std::vector<std::wstring>& args, Options& options, std::vector<std::wstring>& positional,
-                 std::wstring& error) {
+bool ReadOptions(const std::vector<std::wstring>& args, Options& options,
+                 std::vector<std::wstring>& positional, std::wstring& error) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::wstring& arg = args[i];
         if (arg.size() < 2 || arg[0] != L'-') {

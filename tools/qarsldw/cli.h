@@ -16,13 +16,13 @@ enum class Subcommand { None, Help, Versions, Instances, Connect, Run, Doctor };
 
 struct Options {
     Subcommand subcommand = Subcommand::None;
-    std::wstring version;   // --version: "" = the user's current version
-    std::wstring attach;    // --attach: a running instance's window-handle text, "" = none
-    std::wstring addInArg;  // --arg: handed to the add-in unchanged
-    std::wstring lang;      // --lang: en-us, zh-cn or zh-tw; "" = the user's language
-    std::wstring script;    // run: a file path, or "-" for standard input
-    bool json = false;      // --json
-    bool connect = false;   // doctor --connect
+    std::wstring version;                   // --version: "" = the user's current version
+    std::wstring attach;                    // --attach: a running instance's window-handle text, "" = none
+    std::wstring addInArg;                  // --arg: handed to the add-in unchanged
+    std::wstring lang;                      // --lang: en-us, zh-cn or zh-tw; "" = the user's language
+    std::wstring script;                    // run: a file path, or "-" for standard input
+    bool json = false;                      // --json
+    bool connect = false;                   // doctor --connect
     unsigned long busyTimeoutSeconds = 60;  // --busy-timeout: 0 turns the busy policy off
     unsigned long callTimeoutSeconds = 0;   // --call-timeout: 0 waits for every answer however long
     unsigned long attachPid = 0;            // --attach-pid: the instance of this process, 0 = none

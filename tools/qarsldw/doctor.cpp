@@ -32,8 +32,11 @@ class Doctor {
 public:
     explicit Doctor(Reporter& report) : report_(report) {}
 
-    void Check(const std::wstring& name, Status status, const std::wstring& detail, const std::wstring& fix = L"") {
-        const wchar_t* word = status == Status::Ok ? L"ok" : status == Status::Warning ? L"warning" : L"failure";
+    void Check(const std::wstring& name, Status status, const std::wstring& detail,
+               const std::wstring& fix = L"") {
+        const wchar_t* word = status == Status::Ok        ? L"ok"
+                              : status == Status::Warning ? L"warning"
+                                                          : L"failure";
         Result result;
         result.json.Add(L"check", name).Add(L"status", word).Add(L"detail", detail);
         if (!fix.empty()) result.json.Add(L"fix", fix);
@@ -45,7 +48,9 @@ public:
     }
     int Finish() {
         Result summary;
-        summary.json.Add(L"check", L"summary").Add(L"failures", report_.Failures()).Add(L"warnings", warnings_);
+        summary.json.Add(L"check", L"summary")
+            .Add(L"failures", report_.Failures())
+            .Add(L"warnings", warnings_);
         summary.text =
             std::to_wstring(report_.Failures()) + L" failed, " + std::to_wstring(warnings_) + L" warnings";
         report_.Write(summary);
@@ -137,12 +142,14 @@ void CheckMessages(Doctor& doctor, const Options& options) {
         hasEnglish = hasEnglish || language == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
     }
     if (hasUser) {
-        doctor.Check(L"messages", Status::Ok,
-                     L"string table in the user's language " + LanguageName(user) + L" (tables: " + names + L")");
+        doctor.Check(
+            L"messages", Status::Ok,
+            L"string table in the user's language " + LanguageName(user) + L" (tables: " + names + L")");
     } else if (hasEnglish) {
-        doctor.Check(L"messages", Status::Warning,
-                     L"no string table in the user's language " + LanguageName(user) + L"; messages come in English",
-                     L"use one of " + names + L" as display language, or --lang");
+        doctor.Check(
+            L"messages", Status::Warning,
+            L"no string table in the user's language " + LanguageName(user) + L"; messages come in English",
+            L"use one of " + names + L" as display language, or --lang");
     } else {
         doctor.Check(L"messages", Status::Failure, L"the library carries no string table",
                      L"reinstall the library: this file is not a complete build");
@@ -189,7 +196,8 @@ void CheckApplication(Doctor& doctor, const std::wstring& version) {
     } else if (const std::wstring server = RegisteredServer(progId, L"LocalServer32"); server.empty()) {
         doctor.Check(L"application", Status::Failure, progId + L" names no local server", repair);
     } else if (!FileExists(server)) {
-        doctor.Check(L"application", Status::Failure, progId + L": server " + server + L" is missing", repair);
+        doctor.Check(L"application", Status::Failure, progId + L": server " + server + L" is missing",
+                     repair);
     } else {
         doctor.Check(L"application", Status::Ok, version + L" -> " + progId + L", server " + server);
     }
@@ -212,8 +220,9 @@ void CheckAddIn(Doctor& doctor, const std::wstring& libraryPath, const std::wstr
 // registered is only a warning.
 void CheckAutomationServer(Doctor& doctor) {
     const std::wstring name = kAutomationProgId;
-    const std::wstring fix = L"regsvr32 QarSldwAutomation_x64.dll (machine-wide) or regsvr32 /n /i:user "
-                             L"QarSldwAutomation_x64.dll (per user), in the library's folder";
+    const std::wstring fix =
+        L"regsvr32 QarSldwAutomation_x64.dll (machine-wide) or regsvr32 /n /i:user "
+        L"QarSldwAutomation_x64.dll (per user), in the library's folder";
     CLSID clsid = CLSID_NULL;
     if (FAILED(CLSIDFromProgID(kAutomationProgId, &clsid))) {
         doctor.Check(L"automation", Status::Warning, name + L" is not registered", fix);
@@ -235,14 +244,16 @@ void CheckAutomationServer(Doctor& doctor) {
 
 // 7. The language file the connector hands to the add-in, and the fallback folder's.
 void CheckLanguageFiles(Doctor& doctor, const std::wstring& libraryPath) {
-    const std::wstring localePath = localized_detail::LanguageXmlPathFor(libraryPath, GetThreadLocale(), kSolidWorks);
+    const std::wstring localePath =
+        localized_detail::LanguageXmlPathFor(libraryPath, GetThreadLocale(), kSolidWorks);
     const std::wstring fallbackPath = localized_detail::LanguageXmlPathFor(libraryPath, 0, kSolidWorks);
     const std::wstring localeProblem = LanguageFileProblem(localePath);
     if (localeProblem.empty()) {
         doctor.Check(L"language", Status::Ok, localePath);
     } else {
-        doctor.Check(L"language", Status::Failure, localePath + L": " + localeProblem,
-                     L"install the language files (UTF-16 with an XML declaration) into the library's folder");
+        doctor.Check(
+            L"language", Status::Failure, localePath + L": " + localeProblem,
+            L"install the language files (UTF-16 with an XML declaration) into the library's folder");
     }
     if (fallbackPath == localePath) return;
     const std::wstring fallbackProblem = LanguageFileProblem(fallbackPath);
@@ -278,8 +289,9 @@ void CheckRunning(Doctor& doctor, const Options& options) {
                      L"a connect would start a new instance; pick a handle from the list");
     } else {
         doctor.Check(L"running", Status::Ok,
-                     answering == 0 ? L"no instance answering; a connect starts one"
-                                    : std::to_wstring(answering) + L" instance(s), window handles " + handles);
+                     answering == 0
+                         ? L"no instance answering; a connect starts one"
+                         : std::to_wstring(answering) + L" instance(s), window handles " + handles);
     }
 }
 

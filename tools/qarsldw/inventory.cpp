@@ -43,7 +43,8 @@ void ProbeEntry(const std::wstring& name, unsigned long answerMs, InstanceProbe&
         const HWND window = reinterpret_cast<HWND>(static_cast<LONG_PTR>(std::stol(probe.handleText)));
         GetWindowThreadProcessId(window, &probe.processId);
     } else {
-        probe.state = qar::IsBusyRefusal(probe.hr) ? InstanceProbe::State::Busy : InstanceProbe::State::Failed;
+        probe.state =
+            qar::IsBusyRefusal(probe.hr) ? InstanceProbe::State::Busy : InstanceProbe::State::Failed;
     }
 }
 
@@ -113,11 +114,13 @@ int Versions(Reporter& report) {
         if (installed.empty()) result.text += L"\n  installed: none";
         for (const std::wstring& version : installed) {
             const std::wstring progId = ProgIdOf(*family, version);
-            list += (list.size() > 1 ? L"," : L"") + JsonObject().Add(L"version", version).Add(L"progId", progId).Text();
+            list += (list.size() > 1 ? L"," : L"") +
+                    JsonObject().Add(L"version", version).Add(L"progId", progId).Text();
             result.text += L"\n  " + version + L" -> " + progId;
         }
-        result.text += L"\n  current: " + (current.empty() ? std::wstring(L"none") : current) +
-                       (stored.empty() ? (current.empty() ? L"" : L" (latest installed; none chosen)") : L" (chosen)");
+        result.text +=
+            L"\n  current: " + (current.empty() ? std::wstring(L"none") : current) +
+            (stored.empty() ? (current.empty() ? L"" : L" (latest installed; none chosen)") : L" (chosen)");
         result.json.Add(L"family", family->GetCaxName())
             .Add(L"type", type)
             .AddRaw(L"installed", list + L"]")
@@ -132,7 +135,8 @@ int Instances(Reporter& report) {
     const std::vector<InstanceProbe> instances = ProbeInstances(kAnswerMs);
     for (const InstanceProbe& instance : instances) {
         Result result;
-        result.json.Add(L"handle", instance.handleText).Add(L"processId", static_cast<long long>(instance.processId));
+        result.json.Add(L"handle", instance.handleText)
+            .Add(L"processId", static_cast<long long>(instance.processId));
         switch (instance.state) {
             case InstanceProbe::State::Answers:
                 result.json.Add(L"state", L"answers");

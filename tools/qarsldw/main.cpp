@@ -67,7 +67,8 @@ int RunReporting(const Options& options, Reporter& report) {
         report.Problem(L"qarsldw", L"unexpected COM error " + FormatString(L"0x%08lX", code) + L": " +
                                        TrimEnd(SystemMessageText(code)));
     } catch (const std::exception& e) {
-        report.Problem(L"qarsldw", L"unexpected error: " + std::wstring(e.what(), e.what() + strlen(e.what())));
+        report.Problem(L"qarsldw",
+                       L"unexpected error: " + std::wstring(e.what(), e.what() + strlen(e.what())));
     } catch (...) {
         report.Problem(L"qarsldw", L"unexpected error");
     }

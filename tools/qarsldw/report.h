@@ -46,7 +46,8 @@ private:
 
 // The failure of an operation with the status record it left: "<what>: failed (code N, result R):
 // message" for a human; "result", "code" and "message" added to `json` (which says "ok":false).
-Result FailureResult(JsonObject json, const std::wstring& what, int result, int code, const std::wstring& message);
+Result FailureResult(JsonObject json, const std::wstring& what, int result, int code,
+                     const std::wstring& message);
 
 // `text` without its trailing line feeds, carriage returns and blanks.
 std::wstring TrimEnd(std::wstring text);

@@ -123,7 +123,8 @@ Result Describe(const ScriptCommand& step, const Outcome& outcome, const QARCAX:
 }
 
 // Runs one script command and reports it; false when it failed.
-bool RunCommand(const Options& options, const ScriptCommand& step, QARCAX::CaxCommand& command, Reporter& report) {
+bool RunCommand(const Options& options, const ScriptCommand& step, QARCAX::CaxCommand& command,
+                Reporter& report) {
     command.errorCode = 0;  // so that a failure shows this command's record, not an earlier one
     command.errorMessage.clear();
     Outcome outcome;
@@ -148,12 +149,14 @@ Watching WatchingFor(const Options& options, unsigned long showAfterMs) {
 bool Connect(const Options& options, Reporter& report, Session& session) {
     const std::wstring version = ChosenVersion(kSolidWorks, options.version);
     if (version.empty()) {
-        report.Problem(L"connect", L"no version of the CAD application is installed; name one with --version");
+        report.Problem(L"connect",
+                       L"no version of the CAD application is installed; name one with --version");
         return false;
     }
     std::wstring handleText;
     if (!AttachText(options, report, handleText)) return false;
-    session.connector = std::make_unique<QARCAX::SldwConnector>(kSolidWorks, version, handleText, options.addInArg);
+    session.connector =
+        std::make_unique<QARCAX::SldwConnector>(kSolidWorks, version, handleText, options.addInArg);
     QARCAX::CaxCommand* made = nullptr;
     int result = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -163,7 +166,9 @@ bool Connect(const Options& options, Reporter& report, Session& session) {
     session.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     session.command.reset(made);
     JsonObject json;
-    json.Add(L"command", L"connect").Add(L"ok", result == 0 && session.command != nullptr).Add(L"version", version);
+    json.Add(L"command", L"connect")
+        .Add(L"ok", result == 0 && session.command != nullptr)
+        .Add(L"version", version);
     if (result != 0 || !session.command) {
         session.command.reset();
         report.Write(FailureResult(json, L"connect " + version, result, session.connector->errorCode,

@@ -29,7 +29,9 @@ std::wstring Seconds(Clock::duration elapsed) {
 [[noreturn]] void GiveUp(const Watching& watching, const std::wstring& operation) {
     const std::wstring seconds = std::to_wstring(watching.callTimeoutSeconds);
     Result result;
-    result.json.Add(L"command", operation).Add(L"ok", false).Add(L"error", L"no answer")
+    result.json.Add(L"command", operation)
+        .Add(L"ok", false)
+        .Add(L"error", L"no answer")
         .Add(L"seconds", static_cast<long long>(watching.callTimeoutSeconds));
     result.text = L"\n" + operation + L": no answer for " + seconds +
                   L" s; giving up and leaving the application alone (it may be hung or showing a dialog)";
