@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+namespace qar {
+
 namespace {
 
 struct Release {
@@ -64,3 +66,5 @@ std::wstring CAcadVersion::RegKeyFromVersion(const std::wstring& version) {
     }
     return std::wstring();
 }
+
+}  // namespace qar

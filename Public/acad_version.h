@@ -7,6 +7,8 @@
 
 #include "Public/cax_version.h"
 
+namespace qar {
+
 class CAcadVersion : public CCaxVersion {
 public:
     CAcadVersion();
@@ -24,3 +26,5 @@ public:
     // Product name (any letter case) to release key; "" for an unknown product.
     std::wstring RegKeyFromVersion(const std::wstring& version) override;
 };
+
+}  // namespace qar

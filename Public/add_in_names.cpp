@@ -2,7 +2,7 @@
 
 #include <cwchar>
 
-namespace QARCAX::com_detail {
+namespace qar::detail {
 
 namespace {
 
@@ -54,4 +54,4 @@ std::wstring AddInObjectProgId(int cadType, const std::wstring& cadVersion) {
     return std::wstring();
 }
 
-}  // namespace QARCAX::com_detail
+}  // namespace qar::detail

@@ -6,11 +6,11 @@
 
 #include <string>
 
-namespace QARCAX::com_detail {
+namespace qar::detail {
 
 // The add-in module's file name (no directory), "" when there is none.
 std::wstring AddInModuleFileName(int cadType, const std::wstring& cadVersion);
 // The ProgID of the add-in's automation object, "" when there is none.
 std::wstring AddInObjectProgId(int cadType, const std::wstring& cadVersion);
 
-}  // namespace QARCAX::com_detail
+}  // namespace qar::detail

@@ -5,6 +5,10 @@
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"
 
+using qar::ComErrorMessage;
+using qar::GuardSite;
+using qar::RunGuarded;
+
 using qar::ComPtr;
 
 namespace QARCAX {

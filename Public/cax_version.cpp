@@ -8,7 +8,7 @@
 #include "Public/registry_key.h"
 #include "Public/sw_version.h"
 
-using qar::RegistryKey;
+namespace qar {
 
 CCaxVersion::CCaxVersion(const std::wstring& regKey, const std::wstring& subKeyPrefix)
     : regKey(regKey), subKeyPrefix(subKeyPrefix) {}
@@ -124,7 +124,7 @@ CCaxVersion* CreateCaxVersion(int cadType) {
     }
 }
 
-namespace QARCAX::com_detail {
+namespace detail {
 
 bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring& progId) {
     const std::unique_ptr<CCaxVersion> version(CreateCaxVersion(cadType));
@@ -133,4 +133,6 @@ bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring
     return true;
 }
 
-}  // namespace QARCAX::com_detail
+}  // namespace detail
+
+}  // namespace qar

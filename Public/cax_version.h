@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+namespace qar {
+
 class CCaxVersion {
 public:
     // regKey: path under HKEY_LOCAL_MACHINE whose subkeys are the installed versions.
@@ -77,7 +79,9 @@ inline constexpr const wchar_t* kCaxVersionVendorKey = L"SOFTWARE\\qasoft\\plmbr
 // type. The caller owns the object and deletes it.
 CCaxVersion* CreateCaxVersion(int cadType);
 
-namespace QARCAX::com_detail {
+namespace detail {
 // The application's ProgID for a CAD type and version; false when the type has no version objects.
 bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring& progId);
-}  // namespace QARCAX::com_detail
+}  // namespace detail
+
+}  // namespace qar

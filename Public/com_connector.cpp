@@ -24,16 +24,16 @@ int ComConnector::LoadApplication(const std::wstring&, const std::wstring& appHa
 }
 
 int ComConnector::GetProgId(std::wstring& progId) {
-    if (!com_detail::ApplicationProgId(cadType, cadVersion, progId)) progId.clear();
+    if (!qar::detail::ApplicationProgId(cadType, cadVersion, progId)) progId.clear();
     return 0;
 }
 
 std::wstring ComConnector::GetAddInDllFileName() {
-    return com_detail::AddInModuleFileName(cadType, cadVersion);
+    return qar::detail::AddInModuleFileName(cadType, cadVersion);
 }
 
 std::wstring ComConnector::GetAddInObjProgId(int cadType, const std::wstring& cadVersion) {
-    return com_detail::AddInObjectProgId(cadType, cadVersion);
+    return qar::detail::AddInObjectProgId(cadType, cadVersion);
 }
 
 }  // namespace QARCAX

@@ -7,9 +7,7 @@
 #include "Public/owners.h"
 #include "Public/text_helpers.h"
 
-using qar::ComPtr;
-using qar::UniqueBstr;
-using qar::UniqueVariant;
+namespace qar {
 
 using QARBASE::HResultError;
 
@@ -126,7 +124,7 @@ HRESULT DispatchIdCache::LookUp(IDispatch* target, const std::wstring& name, DIS
             return S_OK;
         }
     }
-    const HRESULT hr = ::LookUp(target, name, id);
+    const HRESULT hr = qar::LookUp(target, name, id);
     if (SUCCEEDED(hr)) ids_.emplace_back(name, id);
     return hr;
 }
@@ -208,3 +206,5 @@ std::wstring ComErrorMessage(HRESULT hr) {
         return std::wstring();
     }
 }
+
+}  // namespace qar

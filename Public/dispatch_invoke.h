@@ -18,6 +18,8 @@
 
 #include "Public/error_model.h"
 
+namespace qar {
+
 // Dispatch identifiers already looked up on one object. COM fixes an object's identifiers for its
 // lifetime, so a holder that keeps the object alive may look each name up once and save the
 // cross-process lookup on every later call. Only successful lookups are kept, so a failure is
@@ -61,3 +63,5 @@ std::wstring ComErrorMessage(HRESULT hr);
 
 // `text` without one final LF, or CR LF, when it is longer than one character.
 std::wstring TrimFinalLineBreak(std::wstring text);
+
+}  // namespace qar

@@ -44,8 +44,6 @@ UniqueBstr MakeBstr(const wchar_t* text) {
     return copy;
 }
 
-}  // namespace qar
-
 std::wstring AnsiToWide(const char* text) {
     if (text == nullptr || *text == '\0') return std::wstring();
     const int count = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
@@ -90,7 +88,7 @@ int Record(const GuardSite& site, const AR_Exception& exception, bool withPrefix
 
 }  // namespace
 
-namespace qar_detail {
+namespace detail {
 
 int RunGuardedCall(const GuardSite& site, int& errorCode, std::wstring& errorMessage, int (*body)(void*),
                    void* context) {
@@ -116,4 +114,6 @@ int RunGuardedCall(const GuardSite& site, int& errorCode, std::wstring& errorMes
     }
 }
 
-}  // namespace qar_detail
+}  // namespace detail
+
+}  // namespace qar

@@ -76,8 +76,6 @@ UniqueBstr MakeBstr(const std::wstring& text);
 // The same for the characters of `text` up to its first NUL.
 UniqueBstr MakeBstr(const wchar_t* text);
 
-}  // namespace qar
-
 // Converts an ANSI text (system code page) to UTF-16; null or empty gives "".
 std::wstring AnsiToWide(const char* text);
 
@@ -92,7 +90,7 @@ struct GuardSite {
     bool catchesComError;   // whether _com_error gets its own clause ahead of the others
 };
 
-namespace qar_detail {
+namespace detail {
 int RunGuardedCall(const GuardSite& site, int& errorCode, std::wstring& errorMessage, int (*body)(void*),
                    void* context);
 }
@@ -106,7 +104,9 @@ int RunGuardedCall(const GuardSite& site, int& errorCode, std::wstring& errorMes
 template <class Body>
 int RunGuarded(const GuardSite& site, int& errorCode, std::wstring& errorMessage, Body&& body) {
     using BodyType = std::remove_reference_t<Body>;
-    return qar_detail::RunGuardedCall(
+    return detail::RunGuardedCall(
         site, errorCode, errorMessage, [](void* p) -> int { return (*static_cast<BodyType*>(p))(); },
         const_cast<void*>(static_cast<const void*>(std::addressof(body))));
 }
+
+}  // namespace qar

@@ -5,6 +5,8 @@
 
 #include "Public/error_model.h"
 
+namespace qar {
+
 using QARBASE::AR_Exception;
 
 namespace {
@@ -177,3 +179,5 @@ extern "C" void __cxa_pure_virtual() {
     _purecall();
     std::abort();
 }
+
+}  // namespace qar

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+namespace qar {
+
 // Installs the invalid-parameter and pure-call handlers; call before every guarded part. Machine
 // faults need no installation: every guarded body runs in the translating frame.
 void InstallFaultHandlers();
@@ -35,3 +37,5 @@ constexpr size_t kFaultTextChars = 600;
 // Runs body(context) so that a structured exception no inner frame handles is thrown from the fault
 // as AR_Exception. Used by RunGuarded; returns body's result.
 int CallTranslatingFaults(int (*body)(void*), void* context);
+
+}  // namespace qar

@@ -2,7 +2,7 @@
 
 #include "Public/registry_key.h"
 
-using qar::RegistryKey;
+namespace qar {
 
 namespace {
 
@@ -71,3 +71,5 @@ bool CProeVersion::SetProCommMsgExe(const std::wstring& version) {
         return false;
     return environment.SetText(L"PRO_COMM_MSG_EXE", dir + kMessageServer) == ERROR_SUCCESS;
 }
+
+}  // namespace qar

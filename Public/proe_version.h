@@ -8,6 +8,8 @@
 
 #include "Public/cax_version.h"
 
+namespace qar {
+
 class CProeVersion : public CCaxVersion {
 public:
     CProeVersion();
@@ -35,3 +37,5 @@ public:
     // could not be written.
     bool SetProCommMsgExe(const std::wstring& version);
 };
+
+}  // namespace qar

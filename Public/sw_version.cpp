@@ -6,6 +6,8 @@
 
 #include "Public/text_helpers.h"
 
+namespace qar {
+
 namespace {
 
 // The supported versions; there is no 2009. Matched ignoring case, since installations differ in
@@ -55,3 +57,5 @@ std::wstring CSwVersion::VersionFromRegKey(const std::wstring& subKeyName) {
     }
     return std::wstring();
 }
+
+}  // namespace qar

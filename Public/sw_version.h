@@ -6,6 +6,8 @@
 
 #include "Public/cax_version.h"
 
+namespace qar {
+
 class CSwVersion : public CCaxVersion {
 public:
     CSwVersion();
@@ -20,3 +22,5 @@ public:
     // `subKeyName` unchanged when it names a supported version in any letter case, otherwise "".
     std::wstring VersionFromRegKey(const std::wstring& subKeyName) override;
 };
+
+}  // namespace qar

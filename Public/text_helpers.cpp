@@ -10,6 +10,8 @@
 
 #include "Public/owners.h"
 
+namespace qar {
+
 std::wstring FormatString(const wchar_t* format, ...) {
     std::wstring result;
     va_list args;
@@ -60,3 +62,5 @@ std::wstring SystemMessageText(unsigned long code) {
         code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(text.Put()), 0, nullptr);
     return length != 0 && text ? std::wstring(text.Get(), length) : std::wstring();
 }
+
+}  // namespace qar

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace qar {
+
 // The text that `format` and the arguments produce, of exactly the produced length; "" when the
 // format produces nothing or is malformed.
 //   FormatString(L"%s%d", L"SldWorks.Application.", 18) == L"SldWorks.Application.18"
@@ -23,3 +25,5 @@ std::wstring DecimalText(int value);
 // The system's message text for a Win32 error or HRESULT `code` in the user's default language, as
 // the system gives it (trailing CR LF included); "" when the system has none.
 std::wstring SystemMessageText(unsigned long code);
+
+}  // namespace qar

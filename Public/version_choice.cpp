@@ -6,8 +6,10 @@
 
 #include "Public/registry_key.h"
 
+namespace qar {
+
 std::wstring StoredCurrentVersion(CCaxVersion& family) {
-    qar::RegistryKey vendor;
+    RegistryKey vendor;
     std::wstring current;
     if (vendor.Open(HKEY_CURRENT_USER, kCaxVersionVendorKey, KEY_READ) == ERROR_SUCCESS) {
         vendor.QueryText(family.GetCaxName().c_str(), current);
@@ -42,3 +44,5 @@ std::wstring ProgIdOf(CCaxVersion& family, const std::wstring& version) {
         return std::wstring();
     }
 }
+
+}  // namespace qar

@@ -10,6 +10,8 @@
 
 #include "Public/cax_version.h"
 
+namespace qar {
+
 // The user's stored current version of `family`, "" when none is stored. Unlike
 // CCaxVersion::GetCurrentVersion this never writes the user's choice: looking is not choosing.
 std::wstring StoredCurrentVersion(CCaxVersion& family);
@@ -24,3 +26,5 @@ std::wstring ChosenVersion(int cadType, const std::wstring& requested);
 
 // The application's ProgID for `version`, "" for a text too short to be a version name.
 std::wstring ProgIdOf(CCaxVersion& family, const std::wstring& version);
+
+}  // namespace qar

@@ -8,6 +8,9 @@
 #include "Public/text_helpers.h"
 #include "automation/automation_server.h"
 
+using qar::FormatString;
+using qar::SystemMessageText;
+
 namespace qarauto {
 
 namespace {

@@ -13,6 +13,11 @@
 #include "automation/dual_object.h"
 #include "Public/version_choice.h"
 
+using qar::CCaxVersion;
+using qar::ChosenVersion;
+using qar::CreateCaxVersion;
+using qar::InstalledVersions;
+
 namespace qarauto {
 
 BusyScope::BusyScope(unsigned long milliseconds) : previous_(QARCAX::GetBusyTimeout()) {

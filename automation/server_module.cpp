@@ -56,7 +56,7 @@ ClassFactory g_factory;
 }  // namespace
 
 std::wstring ModulePath() {
-    return localized_detail::ModuleFileName(g_module);
+    return qar::detail::ModuleFileName(g_module);
 }
 
 void ObjectMade() {

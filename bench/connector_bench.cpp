@@ -310,7 +310,7 @@ void ReportDependencies(Setting& setting) {
         document->Dependencies(VARIANT_TRUE, VARIANT_TRUE, 0, arrived.Ptr());
         const double library = Median(runs, [&] {
             std::wstring list;
-            QARCAX::command_detail::DependencyList(arrived.Get(), list);
+            qar::detail::DependencyList(arrived.Get(), list);
         });
         std::wstring list;
         const double whole = Median(runs, [&] { setting.command->GetDependencies(list); });

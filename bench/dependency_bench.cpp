@@ -67,11 +67,10 @@ int wmain(int argc, wchar_t** argv) {
         // string that already has the room: the work itself.
         const double library = BestMilliseconds(runs, [&] {
             std::wstring fresh;
-            QARCAX::command_detail::DependencyList(value.Get(), fresh);
+            qar::detail::DependencyList(value.Get(), fresh);
             list.swap(fresh);
         });
-        const double warm =
-            BestMilliseconds(runs, [&] { QARCAX::command_detail::DependencyList(value.Get(), list); });
+        const double warm = BestMilliseconds(runs, [&] { qar::detail::DependencyList(value.Get(), list); });
         if (size > literalLimit) {
             std::printf("%9zu %9.2f %11.2f %9.2f %11s %10.2f %10.2f %12s\n", size, fetch, library, warm, "-",
                         library / fetch, warm / fetch, "-");

@@ -21,7 +21,7 @@
 
 namespace qarsim {
 
-namespace client_detail {
+namespace detail {
 
 // The text a control call hands back, its BSTR freed; "" when the call fails.
 template <class Call>
@@ -33,7 +33,7 @@ std::wstring TextOf(Call&& call) {
     return SUCCEEDED(hr) && text != nullptr ? std::wstring(text, SysStringLen(text)) : std::wstring();
 }
 
-}  // namespace client_detail
+}  // namespace detail
 
 // A copy of every file of `samplesFolder` in a folder of its own under the temporary folder, named
 // after the process and an instance number; the copy and the folder are removed with the object.
@@ -81,7 +81,7 @@ private:
 
 // ISimControl::ObjectCounts: a "<kind> <live> <references>" line per kind of object; "" when the call fails.
 inline std::wstring ObjectCounts(ISimControl* control) {
-    return client_detail::TextOf([&](BSTR* text) { return control->ObjectCounts(text); });
+    return detail::TextOf([&](BSTR* text) { return control->ObjectCounts(text); });
 }
 
 // The references clients hold per kind of object, "<kind> <references>" lines: open documents and the
@@ -102,13 +102,13 @@ inline std::wstring ClientReferences(ISimControl* control) {
 
 // ISimControl::CallLog: a "<instance>\t<entry>(<arguments>)" line per call; "" when the call fails.
 inline std::wstring CallLog(ISimControl* control) {
-    return client_detail::TextOf([&](BSTR* text) { return control->CallLog(text); });
+    return detail::TextOf([&](BSTR* text) { return control->CallLog(text); });
 }
 
 // ISimControl::AddInConfiguration: an "<entry>\t<value>" line per configuration call the add-in
 // accepted; "" when the call fails.
 inline std::wstring AddInConfiguration(ISimControl* control) {
-    return client_detail::TextOf([&](BSTR* text) { return control->AddInConfiguration(text); });
+    return detail::TextOf([&](BSTR* text) { return control->AddInConfiguration(text); });
 }
 
 }  // namespace qarsim

@@ -18,6 +18,9 @@
 #include "Public/error_model.h"
 #include "sldw/sldw_connector.h"
 
+using qar::GuardSite;
+using qar::RunGuarded;
+
 struct QarConnector {
     QarConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText,
                  const std::wstring& addInArgument)

@@ -12,6 +12,8 @@
 #include "Public/text_helpers.h"
 #include "sldw/message_ids.h"
 
+namespace qar {
+
 // The image base of the module this code is linked into: the library itself in the shipped DLL.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
@@ -153,7 +155,7 @@ std::optional<std::vector<ArgKind>> ConversionKinds(const std::wstring& format) 
 
 }  // namespace
 
-namespace localized_detail {
+namespace detail {
 
 std::optional<std::wstring> StringTableEntry(const void* block, size_t bytes, unsigned index) {
     if (block == nullptr || index >= kStringsPerBlock) return std::nullopt;
@@ -255,10 +257,10 @@ std::wstring BesideModule(const std::wstring& modulePath, const std::wstring& na
     return modulePath.substr(0, separator + 1) + name;
 }
 
-}  // namespace localized_detail
+}  // namespace detail
 
 std::wstring LoadLocalizedString(unsigned id) {
-    return localized_detail::LoadLocalizedStringFrom(nullptr, GetUserDefaultLangID(), ThisModule(), id);
+    return detail::LoadLocalizedStringFrom(nullptr, GetUserDefaultLangID(), ThisModule(), id);
 }
 
 std::wstring GetLastErrorText() {
@@ -266,14 +268,14 @@ std::wstring GetLastErrorText() {
 }
 
 std::wstring PathBesideLibrary(const std::wstring& name) {
-    const std::wstring modulePath = localized_detail::ModuleFileName(ThisModule());
-    return modulePath.empty() ? std::wstring() : localized_detail::BesideModule(modulePath, name);
+    const std::wstring modulePath = detail::ModuleFileName(ThisModule());
+    return modulePath.empty() ? std::wstring() : detail::BesideModule(modulePath, name);
 }
 
 std::wstring LanguageXmlPath(int cadType) {
-    const std::wstring modulePath = localized_detail::ModuleFileName(ThisModule());
+    const std::wstring modulePath = detail::ModuleFileName(ThisModule());
     if (modulePath.empty()) return std::wstring();
-    return localized_detail::LanguageXmlPathFor(modulePath, GetThreadLocale(), cadType);
+    return detail::LanguageXmlPathFor(modulePath, GetThreadLocale(), cadType);
 }
 
 void ReadUtf16File(const std::wstring& path, std::wstring& text) {
@@ -315,3 +317,5 @@ std::wstring LoadLanguageXml(int cadType) {
     ReadUtf16File(LanguageXmlPath(cadType), result);
     return result;
 }
+
+}  // namespace qar

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+namespace qar {
+
 // The message text for `id`, or "" when neither the host nor this library carries it.
 std::wstring LoadLocalizedString(unsigned id);
 
@@ -49,7 +51,7 @@ std::wstring PathBesideLibrary(const std::wstring& name);
 std::wstring LoadLanguageXml(int cadType);
 
 // The pieces the functions above are made of, exposed for tests.
-namespace localized_detail {
+namespace detail {
 
 // Entry `index` (0-15) of a string-table block of `bytes` bytes: each entry is a 16-bit count followed
 // by that many UTF-16 units. nullopt when the block ends (or its counts run past its end) before the
@@ -84,4 +86,6 @@ std::wstring BesideModule(const std::wstring& modulePath, const std::wstring& na
 // The language file's path for a library at `modulePath` and a thread locale.
 std::wstring LanguageXmlPathFor(const std::wstring& modulePath, LCID threadLocale, int cadType);
 
-}  // namespace localized_detail
+}  // namespace detail
+
+}  // namespace qar

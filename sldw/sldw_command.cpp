@@ -13,15 +13,7 @@
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 
-using qar::ComPtr;
-using qar::UniqueBstr;
-using qar::UniqueSafeArray;
-using qar::UniqueVariant;
-
-using qar::RetryWhileBusy;
-using qar::RunHostOperation;
-
-namespace QARCAX {
+namespace qar {
 
 namespace {
 
@@ -43,7 +35,7 @@ HRESULT ActiveDocument(ISldWorks* app, ComPtr<ICaxDocument>& document) {
 
 }  // namespace
 
-SldwCommand::SldwCommand(const ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn)
+SldwCommand::SldwCommand(const QARCAX::ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn)
     : swApp(std::move(app)), addIn(std::move(addIn)), ownerThread(GetCurrentThreadId()) {
     if (info != nullptr) connection = *info;
 }
@@ -86,7 +78,7 @@ bool SldwCommand::Probe() {
         hr = S_OK;  // an exception does not decide the probe; the next call does
     }
     if (FAILED(hr)) return false;
-    const UniqueBstr progId = qar::MakeBstr(kAddInProgId);
+    const UniqueBstr progId = MakeBstr(kAddInProgId);
     ComPtr<IDispatch> object;
     try {
         hr = RetryWhileBusy([&] { return swApp->AddInObject(progId.Get(), object.Put()); });
@@ -115,9 +107,9 @@ int SldwCommand::UpdateTable(const std::wstring& arg1, const std::wstring& arg2)
 }
 
 int SldwCommand::DocumentFailure(const wchar_t* operation, unsigned id, HRESULT hr) {
-    qar::RecordFailure(errorCode, errorMessage, -1,
-                       std::wstring(L"QARCAX::SldwCommand::") + operation + L"():" +
-                           FormatString(LoadLocalizedString(id).c_str(), ComErrorMessage(hr).c_str()));
+    RecordFailure(errorCode, errorMessage, -1,
+                  std::wstring(L"QARCAX::SldwCommand::") + operation + L"():" +
+                      FormatString(LoadLocalizedString(id).c_str(), ComErrorMessage(hr).c_str()));
     return -1;
 }
 
@@ -127,18 +119,17 @@ int SldwCommand::OpenFile(const std::wstring& path) {
 }
 
 int SldwCommand::Open(const std::wstring& path) {
-    const UniqueBstr file = qar::MakeBstr(path);
+    const UniqueBstr file = MakeBstr(path);
     if (!PathFileExistsW(path.c_str())) {
-        qar::RecordFailure(errorCode, errorMessage, -1, GetLastErrorText());
+        RecordFailure(errorCode, errorMessage, -1, GetLastErrorText());
         return -1;
     }
     if (swApp) {
         CloseSameNamedDocuments(path);
         try {
             ComPtr<ICaxDocument> document;
-            const HRESULT hr = RetryWhileBusy([&] {
-                return swApp->OpenDocument(file.Get(), command_detail::DocumentType(path), document.Put());
-            });
+            const HRESULT hr = RetryWhileBusy(
+                [&] { return swApp->OpenDocument(file.Get(), detail::DocumentType(path), document.Put()); });
             if (SUCCEEDED(hr) && document) {
                 document.Reset();
                 ComPtr<IDispatch> activated;
@@ -149,7 +140,7 @@ int SldwCommand::Open(const std::wstring& path) {
             // ends as a refused open below
         }
     }
-    qar::RecordFailure(errorCode, errorMessage, -1, LoadLocalizedString(IDS_OPEN_FAILED));
+    RecordFailure(errorCode, errorMessage, -1, LoadLocalizedString(IDS_OPEN_FAILED));
     return -1;
 }
 
@@ -230,13 +221,13 @@ int SldwCommand::ListDependencies(std::wstring& dependencies) {
     UniqueVariant list;
     hr = RetryWhileBusy([&] { return document->Dependencies(VARIANT_TRUE, VARIANT_TRUE, 0, list.Put()); });
     if (FAILED(hr)) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
-    if (!command_detail::DependencyList(list.Get(), dependencies)) {
+    if (!detail::DependencyList(list.Get(), dependencies)) {
         return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoArray);
     }
     return 0;
 }
 
-namespace command_detail {
+namespace detail {
 
 long DocumentType(const std::wstring& path) {
     const std::wstring extension = TextAfterLast(path, L'.');
@@ -365,6 +356,6 @@ bool DependencyList(const VARIANT& value, std::wstring& list) {
     return true;
 }
 
-}  // namespace command_detail
+}  // namespace detail
 
-}  // namespace QARCAX
+}  // namespace qar

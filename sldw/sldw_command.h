@@ -16,14 +16,14 @@
 #include "Public/owners.h"
 #include "Public/dispatch_invoke.h"
 
-namespace QARCAX {
+namespace qar {
 
-class SldwCommand : public CaxCommand {
+class SldwCommand : public QARCAX::CaxCommand {
 public:
     // Takes a copy of `info` (when given) and references of its own to the application and the add-in.
     // The constructing thread owns the command (the connector makes it on its own thread): every
     // operation called from another thread records and returns RPC_E_WRONG_THREAD and touches nothing.
-    SldwCommand(const ConnectionRecord* info, qar::ComPtr<ISldWorks> app, qar::ComPtr<ISwAddIn> addIn);
+    SldwCommand(const QARCAX::ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn);
     SldwCommand(const SldwCommand&) = delete;
     SldwCommand& operator=(const SldwCommand&) = delete;
     // Says "Disconnect" to the add-in (when there is one), then gives both references back. Deleted on
@@ -42,8 +42,8 @@ public:
     int GetDependencies(std::wstring& dependencies) override;
 
     // Declared in this order so that the add-in is released before the application.
-    qar::ComPtr<ISldWorks> swApp;
-    qar::ComPtr<ISwAddIn> addIn;
+    ComPtr<ISldWorks> swApp;
+    ComPtr<ISwAddIn> addIn;
 
 private:
     const DWORD ownerThread;
@@ -72,7 +72,7 @@ constexpr HRESULT kNoApplication = CO_E_OBJNOTCONNECTED;  // the command holds n
 constexpr HRESULT kNoDocument = E_POINTER;                // the active-document query gave none
 constexpr HRESULT kNoArray = DISP_E_TYPEMISMATCH;         // the dependency list is not a string vector
 
-namespace command_detail {
+namespace detail {
 
 // The document type the application expects for `path`, from the text after its last "." (the
 // whole path without a "."), compared ignoring case: SLDPRT 1, SLDASM 2, SLDDRW 3, else 0.
@@ -85,6 +85,6 @@ long DocumentType(const std::wstring& path);
 // empty); false for anything else, with `list` empty. Linear in the array's size.
 bool DependencyList(const VARIANT& value, std::wstring& list);
 
-}  // namespace command_detail
+}  // namespace detail
 
-}  // namespace QARCAX
+}  // namespace qar

@@ -20,6 +20,14 @@
 #include "sldw/running_instances.h"
 #include "sldw/sldw_command.h"
 
+using qar::ComErrorMessage;
+using qar::FormatBuffered;
+using qar::GuardSite;
+using qar::LoadLanguageXml;
+using qar::LoadLocalizedString;
+using qar::PathBesideLibrary;
+using qar::RunGuarded;
+
 using qar::ComPtr;
 using qar::UniqueBstr;
 
@@ -134,7 +142,7 @@ SldwConnector::~SldwConnector() {
 int SldwConnector::CreateCommand(const void* info, CaxCommand*& command) {
     // The command takes references of its own to the connector's application and add-in, so that it
     // outlives the connector.
-    command = new SldwCommand(static_cast<const ConnectionRecord*>(info), appObject, addInObject);
+    command = new qar::SldwCommand(static_cast<const ConnectionRecord*>(info), appObject, addInObject);
     return 0;
 }
 
@@ -149,7 +157,7 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
     qar::BusyNoteScope busy(errorCode, errorMessage);
     return busy.Finish(RunGuarded(kGetAppObjectSite, errorCode, errorMessage, [&]() -> int {
         std::wstring progId;
-        if (!com_detail::ApplicationProgId(cadType, cadVersion, progId)) {
+        if (!qar::detail::ApplicationProgId(cadType, cadVersion, progId)) {
             throw std::invalid_argument("no CAD application of type " + std::to_string(cadType) +
                                         " (1 AutoCAD, 2 Pro/ENGINEER, 3 SolidWorks)");
         }

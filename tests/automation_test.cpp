@@ -20,6 +20,10 @@
 #include "simulator/sim_application.h"
 #include "sldw/running_instances.h"
 
+using qar::ComErrorMessage;
+using qar::SystemMessageText;
+using qar::TrimFinalLineBreak;
+
 using qar::UniqueBstr;
 using qar::UniqueSafeArray;
 using qar::UniqueVariant;

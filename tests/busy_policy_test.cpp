@@ -16,6 +16,8 @@
 #include "Public/cax_command.h"
 #include "sldw/sldw_connector.h"
 
+using qar::ComErrorMessage;
+
 using QARCAX::CaxCommand;
 using QARCAX::SldwConnector;
 

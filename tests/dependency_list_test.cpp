@@ -10,10 +10,12 @@
 #include "bench/dependency_arrays.h"
 #include "sldw/sldw_command.h"
 
+using qar::detail::DependencyList;
+
 using qar::UniqueSafeArray;
 using qar::UniqueVariant;
 
-using QARCAX::command_detail::DependencyList;
+using qar::detail::DependencyList;
 
 namespace {
 

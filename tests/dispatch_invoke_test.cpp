@@ -14,6 +14,12 @@
 #include "counted_dispatch.h"
 #include "simulator/sim_addin.h"
 
+using qar::ComErrorMessage;
+using qar::DispatchIdCache;
+using qar::InvokeByName;
+using qar::SystemMessageText;
+using qar::TrimFinalLineBreak;
+
 using qar::ComPtr;
 
 namespace {

@@ -18,6 +18,10 @@
 #include "Public/owners.h"
 #include "counted_dispatch.h"
 
+using qar::GuardSite;
+using qar::InstallFaultHandlers;
+using qar::RunGuarded;
+
 using qar::ComPtr;
 using QARBASE::AR_Exception;
 using QARCAX::CaxCommand;

@@ -6,6 +6,9 @@
 
 #include "sldw/localized_messages.h"
 
+using qar::LoadLanguageXml;
+using qar::LoadLocalizedString;
+
 static std::wstring result;
 
 extern "C" __declspec(dllexport) const wchar_t* ProbeLoadLocalizedString(int id) {

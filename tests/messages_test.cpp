@@ -17,7 +17,9 @@
 #include <psapi.h>
 #include "sldw/localized_messages.h"
 
-using localized_detail::LanguageXmlPathFor;
+using qar::ReadUtf16File;
+using qar::detail::LanguageXmlPathFor;
+using qar::detail::SameConversions;
 
 namespace {
 
@@ -158,13 +160,13 @@ TEST(StringTable, TheWalkStaysInsideABlock) {
         unsigned char* const start = memory + kPage - size;
         memcpy(start, units.data(), units.size() * 2);
         if (oddByte) start[size - 1] = 'b';
-        EXPECT_EQ(localized_detail::StringTableEntry(start, size, index), expected)
+        EXPECT_EQ(qar::detail::StringTableEntry(start, size, index), expected)
             << units.size() << " " << index;
     }
     VirtualFree(memory, 0, MEM_RELEASE);
 
     // A host text matches only with the same arguments in the same order; %n and malformed ones never.
-    using localized_detail::SameConversions;
+    using qar::detail::SameConversions;
     EXPECT_TRUE(SameConversions(L"%-20.5s|%5d|%08.3f|%c", L"%s %i %g %lc"));
     EXPECT_TRUE(SameConversions(L"%ws", L"%s"));
     for (const auto& [a, b] :
@@ -196,7 +198,7 @@ TEST(LanguageFile, PathByThreadLocaleBesideTheModule) {
         CopyFileW((TestProgramDirectory() + L"QarSldwInterface_x64.dll").c_str(), copy.c_str(), FALSE));
     std::wstring loaded;
     if (const qar::UniqueModule copied{LoadLibraryW(copy.c_str() + 4)})
-        loaded = localized_detail::ModuleFileName(copied.Get());
+        loaded = qar::detail::ModuleFileName(copied.Get());
     DeleteFileW(copy.c_str());
     RemoveDirectoryW(folder.c_str());
     if (loaded.empty()) GTEST_SKIP() << "this system does not load modules from paths past MAX_PATH";

@@ -16,6 +16,8 @@
 #include "sldw/sldw_command.h"
 #include "sldw/sldw_connector.h"
 
+using qar::ComErrorMessage;
+
 using qar::ComPtr;
 using qar::UniqueVariant;
 

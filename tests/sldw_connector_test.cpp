@@ -16,6 +16,10 @@
 #include "sldw/sldw_command.h"
 #include "sldw/sldw_connector.h"
 
+using qar::ComErrorMessage;
+using qar::DecimalText;
+using qar::SystemMessageText;
+
 using qar::ComPtr;
 using qar::UniqueBstr;
 
@@ -200,7 +204,7 @@ TEST_F(ConnectorTest, CopiesAssignmentAndCommandCreationCountReferences) {
     EXPECT_EQ(0, Internals::CreateCommand(copy, record, made));
     ASSERT_NE(nullptr, made);
     EXPECT_EQ(withConnector + 1, AppReferences());
-    EXPECT_EQ(Internals::AddIn(copy).Get(), static_cast<QARCAX::SldwCommand*>(made)->addIn.Get());
+    EXPECT_EQ(Internals::AddIn(copy).Get(), static_cast<qar::SldwCommand*>(made)->addIn.Get());
     delete made;
     EXPECT_EQ(withConnector, AppReferences());
 }
@@ -280,8 +284,8 @@ TEST_F(ConnectorTest, AnotherThreadIsRefusedAndTouchesNothing) {
         EXPECT_EQ(RPC_E_WRONG_THREAD, other.errorCode);
     });
     IUnknown* const abandoned[] = {Internals::App(k).Get(), Internals::AddIn(k).Get(),
-                                   static_cast<QARCAX::SldwCommand&>(c).swApp.Get(),
-                                   static_cast<QARCAX::SldwCommand&>(c).addIn.Get()};
+                                   static_cast<qar::SldwCommand&>(c).swApp.Get(),
+                                   static_cast<qar::SldwCommand&>(c).addIn.Get()};
     elsewhere([&] {
         command.reset();
         connector.reset();

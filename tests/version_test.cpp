@@ -17,6 +17,15 @@
 #include "registry_redirect.h"
 #include "simulator/sim_registration.h"
 
+using qar::CCaxVersion;
+using qar::CreateCaxVersion;
+using qar::CSwVersion;
+using qar::FormatBuffered;
+using qar::FormatString;
+using qar::kCaxVersionVendorKey;
+using qar::kFormatBufferChars;
+using qar::ToUpper;
+
 using qar::RegistryKey;
 
 using Versions = std::vector<std::wstring>;

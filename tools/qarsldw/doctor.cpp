@@ -14,6 +14,15 @@
 #include "tools/qarsldw/inventory.h"
 #include "tools/qarsldw/session.h"
 
+using qar::CCaxVersion;
+using qar::ChosenVersion;
+using qar::CreateCaxVersion;
+using qar::FormatString;
+using qar::InstalledVersions;
+using qar::ProgIdOf;
+using qar::ReadUtf16File;
+using qar::StoredCurrentVersion;
+
 namespace qarsldw {
 
 namespace {
@@ -125,7 +134,7 @@ std::wstring CheckLibrary(Doctor& doctor) {
                      L"reinstall the library beside qarsldw.exe");
         return std::wstring();
     }
-    const std::wstring path = localized_detail::ModuleFileName(library);
+    const std::wstring path = qar::detail::ModuleFileName(library);
     doctor.Check(L"library", Status::Ok, L"loaded " + path);
     return path;
 }
@@ -136,7 +145,7 @@ void CheckMessages(Doctor& doctor, const Options& options) {
                                              : LANGIDFROMLCID(LocaleNameToLCID(options.lang.c_str(), 0));
     std::wstring names;
     bool hasUser = false, hasEnglish = false;
-    for (LANGID language : localized_detail::StringTableLanguages(GetModuleHandleW(kLibraryName))) {
+    for (LANGID language : qar::detail::StringTableLanguages(GetModuleHandleW(kLibraryName))) {
         names += (names.empty() ? L"" : L", ") + LanguageName(language);
         hasUser = hasUser || language == user;
         hasEnglish = hasEnglish || language == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
@@ -205,8 +214,8 @@ void CheckApplication(Doctor& doctor, const std::wstring& version) {
 
 // 5. The add-in module beside the library, where the connector loads it from.
 void CheckAddIn(Doctor& doctor, const std::wstring& libraryPath, const std::wstring& version) {
-    const std::wstring path = localized_detail::BesideModule(
-        libraryPath, QARCAX::com_detail::AddInModuleFileName(kSolidWorks, version));
+    const std::wstring path =
+        qar::detail::BesideModule(libraryPath, qar::detail::AddInModuleFileName(kSolidWorks, version));
     if (FileExists(path)) {
         doctor.Check(L"add-in", Status::Ok, path);
     } else {
@@ -229,7 +238,7 @@ void CheckAutomationServer(Doctor& doctor) {
         return;
     }
     const std::wstring module = RegisteredServer(kAutomationProgId, L"InprocServer32");
-    const std::wstring library = localized_detail::BesideModule(module, kLibraryName);
+    const std::wstring library = qar::detail::BesideModule(module, kLibraryName);
     if (module.empty()) {
         doctor.Check(L"automation", Status::Failure, name + L" names no in-process module", fix);
     } else if (!FileExists(module)) {
@@ -245,8 +254,8 @@ void CheckAutomationServer(Doctor& doctor) {
 // 7. The language file the connector hands to the add-in, and the fallback folder's.
 void CheckLanguageFiles(Doctor& doctor, const std::wstring& libraryPath) {
     const std::wstring localePath =
-        localized_detail::LanguageXmlPathFor(libraryPath, GetThreadLocale(), kSolidWorks);
-    const std::wstring fallbackPath = localized_detail::LanguageXmlPathFor(libraryPath, 0, kSolidWorks);
+        qar::detail::LanguageXmlPathFor(libraryPath, GetThreadLocale(), kSolidWorks);
+    const std::wstring fallbackPath = qar::detail::LanguageXmlPathFor(libraryPath, 0, kSolidWorks);
     const std::wstring localeProblem = LanguageFileProblem(localePath);
     if (localeProblem.empty()) {
         doctor.Check(L"language", Status::Ok, localePath);

@@ -13,6 +13,15 @@
 #include "Public/text_helpers.h"
 #include "sldw/running_instances.h"
 
+using qar::CCaxVersion;
+using qar::ChosenVersion;
+using qar::CreateCaxVersion;
+using qar::FormatString;
+using qar::InstalledVersions;
+using qar::ProgIdOf;
+using qar::StoredCurrentVersion;
+using qar::SystemMessageText;
+
 namespace qarsldw {
 
 namespace {

@@ -26,6 +26,9 @@
 #include "tools/qarsldw/session.h"
 #include "tools/qarsldw/terminal.h"
 
+using qar::FormatString;
+using qar::SystemMessageText;
+
 using namespace qarsldw;
 
 namespace {

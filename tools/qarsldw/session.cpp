@@ -10,6 +10,9 @@
 #include "tools/qarsldw/inventory.h"
 #include "tools/qarsldw/terminal.h"
 
+using qar::ChosenVersion;
+using qar::SystemMessageText;
+
 namespace qarsldw {
 
 namespace {
