@@ -1,7 +1,9 @@
 # Installs the build tree into scratch prefixes and builds a host project against the installed
 # package, then runs the host under Wine.
-# Usage: cmake -DBUILD_DIR=... -DHOST_SOURCE=... -DWORK_DIR=... -DTOOLCHAIN=... -DWINE_RUN=... -DWINE_PREFIX=...
-#        -P check-package.cmake
+# Then the Microsoft-ABI host project (MSVC_HOST_SOURCE) is built against the same package with a
+# Microsoft-style toolchain: its C target must link through the .lib, and the host import only qar_*.
+# Usage: cmake -DBUILD_DIR=... -DHOST_SOURCE=... -DMSVC_HOST_SOURCE=... -DWORK_DIR=... -DTOOLCHAIN=...
+#        -DOBJDUMP=... -DWINE_RUN=... -DWINE_PREFIX=... -P check-package.cmake
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
@@ -16,7 +18,8 @@ set(simulator_prefix ${WORK_DIR}/simulator-prefix)
 
 # A plain install: the library and the package, nothing of the simulator.
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(file bin/QarSldwInterface_x64.dll lib/libQarSldwInterface_x64.dll.a include/QarSldwInterface.h
+foreach(file bin/QarSldwInterface_x64.dll lib/libQarSldwInterface_x64.dll.a lib/QarSldwInterface_x64.lib
+             lib/QarSldwInterface_x64.def include/QarSldwInterface.h
              include/qar_c_api.h include/Public/cax_command.h include/sldw/sldw_connector.h
              lib/cmake/QarSldwInterface/QarSldwInterfaceConfig.cmake
              lib/cmake/QarSldwInterface/QarSldwInterfaceConfigVersion.cmake)
@@ -46,4 +49,16 @@ run(${CMAKE_COMMAND} -S ${HOST_SOURCE} -B ${WORK_DIR}/host -G Ninja -DCMAKE_BUIL
     -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN} -DQarSldwInterface_DIR=${prefix}/lib/cmake/QarSldwInterface)
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/host)
 run(sh ${WINE_RUN} ${WINE_PREFIX} ${WORK_DIR}/host/package_host.exe)
+message(STATUS "${output}")
+
+run(${CMAKE_COMMAND} -S ${MSVC_HOST_SOURCE} -B ${WORK_DIR}/msvc_host -G Ninja -DCMAKE_BUILD_TYPE=Release
+    -DCMAKE_TOOLCHAIN_FILE=${MSVC_HOST_SOURCE}/toolchain-clang-msvc.cmake
+    -DQarSldwInterface_DIR=${prefix}/lib/cmake/QarSldwInterface)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/msvc_host)
+file(READ ${WORK_DIR}/msvc_host/implib.txt implib)
+if(NOT implib STREQUAL "${prefix}/lib/QarSldwInterface_x64.lib")
+    message(FATAL_ERROR "QarSldwInterface::C links a Microsoft-style host through '${implib}'")
+endif()
+run(${CMAKE_COMMAND} -DOBJDUMP=${OBJDUMP} -DMODULE=${WORK_DIR}/msvc_host/msvc_c_host.exe
+    -DLIBRARY=QarSldwInterface_x64.dll -P ${CMAKE_CURRENT_LIST_DIR}/check-module.cmake)
 message(STATUS "${output}")

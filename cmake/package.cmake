@@ -12,7 +12,6 @@
 # application.
 include(CMakePackageConfigHelpers)
 
-set(QAR_PACKAGE_VERSION 1.0.0)
 set(QAR_PACKAGE_DIR lib/cmake/QarSldwInterface)
 
 install(TARGETS QarSldwInterface_x64
@@ -26,7 +25,7 @@ configure_package_config_file(cmake/QarSldwInterfaceConfig.cmake.in
 # The DLL's C++ classes bind to one compiler anyway, and the C interface is stable within a major
 # version: a host asking for 1.x takes any 1.y.
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfigVersion.cmake
-    VERSION ${QAR_PACKAGE_VERSION} COMPATIBILITY SameMajorVersion)
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfigVersion.cmake
         DESTINATION ${QAR_PACKAGE_DIR} COMPONENT library)
