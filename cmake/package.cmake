@@ -2,6 +2,7 @@
 #
 #   cmake --install build/mingw --prefix <dir>                        # the library (component "library")
 #   cmake --install build/mingw --prefix <dir> --component simulator  # the simulated application, on request
+#   cmake --install build/mingw --prefix <dir> --component debug      # debug files of the installed modules
 #
 # The library component: bin/QarSldwInterface_x64.dll, lib/libQarSldwInterface_x64.dll.a, the public
 # headers under include/ in the layout they include each other by, and lib/cmake/QarSldwInterface/
@@ -18,6 +19,9 @@ install(TARGETS QarSldwInterface_x64
     RUNTIME DESTINATION bin COMPONENT library
     ARCHIVE DESTINATION lib COMPONENT library
     FILE_SET HEADERS DESTINATION include COMPONENT library)
+# Installed stripped; its debug information is the "debug" component (cmake/symbols.cmake).
+include(${CMAKE_CURRENT_LIST_DIR}/symbols.cmake)
+qar_release_symbols(QarSldwInterface_x64 bin)
 
 configure_package_config_file(cmake/QarSldwInterfaceConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfig.cmake

@@ -6,7 +6,7 @@
 add_test(NAME package.install_and_host
     COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR} -DHOST_SOURCE=${CMAKE_CURRENT_SOURCE_DIR}/package_host
             -DMSVC_HOST_SOURCE=${CMAKE_CURRENT_SOURCE_DIR}/msvc_host -DOBJDUMP=${CMAKE_OBJDUMP}
-            -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package_host -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
+            -DADDR2LINE=${CMAKE_ADDR2LINE} -DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/package_host -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
             -DWINE_RUN=${PROJECT_SOURCE_DIR}/cmake/wine-run.sh -DWINE_PREFIX=${QAR_WINEPREFIX}
             -P ${PROJECT_SOURCE_DIR}/cmake/check-package.cmake)
 set_tests_properties(package.install_and_host PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 300
