@@ -1,22 +1,37 @@
-# Checks the shipped PE module: it imports only DLLs that every Windows installation has, and it
-# exports every symbol listed in EXPORTS_FILE (one mangled name a line; '#' starts a comment).
-# Usage: cmake -DOBJDUMP=... -DMODULE=... -DEXPORTS_FILE=... -P check-module.cmake
+# Checks a PE module: it imports only DLLs that every Windows installation has, and it exports every
+# symbol listed in EXPORTS_FILE (one mangled name a line; '#' starts a comment).
+# For a host of the library, LIBRARY names the library's DLL: the host may import it too, but only its
+# C interface (qar_* functions), never a C++ name of it.
+# Usage: cmake -DOBJDUMP=... -DMODULE=... [-DEXPORTS_FILE=...] [-DLIBRARY=X.dll] -P check-module.cmake
 execute_process(COMMAND ${OBJDUMP} -p ${MODULE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${MODULE}")
 endif()
 
-string(REGEX MATCHALL "DLL Name: [^\r\n]+" lines "${dump}")
-set(allowed KERNEL32.dll USER32.dll ADVAPI32.dll ole32.dll OLEAUT32.dll SHLWAPI.dll msvcrt.dll)
+# One block per imported DLL: "DLL Name: X.dll", a header line, then one "vma hint name" line per
+# function, up to a blank line.
+string(REGEX MATCHALL "DLL Name: [^\r\n]+\r?\n[^\r\n]*\r?\n([^\r\n]+\r?\n)*" blocks "${dump}")
+set(allowed KERNEL32.dll USER32.dll ADVAPI32.dll ole32.dll OLEAUT32.dll SHLWAPI.dll msvcrt.dll VERSION.dll)
 string(TOLOWER "${allowed}" allowed)
+string(TOLOWER "${LIBRARY}" library)
 set(seen "")
-foreach(line IN LISTS lines)
-    string(REPLACE "DLL Name: " "" dll "${line}")
-    string(STRIP "${dll}" dll)
+foreach(block IN LISTS blocks)
+    string(REGEX MATCH "DLL Name: ([^\r\n]+)" line "${block}")
+    string(STRIP "${CMAKE_MATCH_1}" dll)
     string(TOLOWER "${dll}" lower)
     list(APPEND seen ${dll})
     list(FIND allowed "${lower}" index)
-    if(index EQUAL -1 AND NOT lower MATCHES "^api-ms-win-")
+    if(library AND lower STREQUAL library)
+        string(REGEX MATCHALL "\n[ \t]*[0-9a-f]+[ \t]+[0-9]+[ \t]+[^\r\n]+" functions "${block}")
+        foreach(function IN LISTS functions)
+            string(REGEX REPLACE "^\n[ \t]*[0-9a-f]+[ \t]+[0-9]+[ \t]+" "" name "${function}")
+            if(NOT name MATCHES "^qar_[a-z_]+$")
+                message(FATAL_ERROR "${MODULE} imports ${name} from ${dll}: only qar_* functions may bind")
+            endif()
+        endforeach()
+        list(LENGTH functions count)
+        message(STATUS "${dll}: ${count} qar_* functions")
+    elseif(index EQUAL -1 AND NOT lower MATCHES "^api-ms-win-")
         message(FATAL_ERROR "${MODULE} imports ${dll}, which is not a system DLL")
     endif()
 endforeach()
@@ -24,6 +39,9 @@ if(NOT seen)
     message(FATAL_ERROR "no imports found in ${MODULE}: is it a PE module?")
 endif()
 message(STATUS "imports: ${seen}")
+if(NOT EXPORTS_FILE)
+    return()
+endif()
 
 file(STRINGS ${EXPORTS_FILE} expected REGEX "^[^#]")
 foreach(symbol IN LISTS expected)

@@ -2,6 +2,7 @@
 #
 #   cmake --install build/mingw --prefix <dir>                        # the library (component "library")
 #   cmake --install build/mingw --prefix <dir> --component simulator  # the simulated application, on request
+#   cmake --install build/mingw --prefix <dir> --component debug      # debug files of the installed modules
 #
 # The library component: bin/QarSldwInterface_x64.dll, lib/libQarSldwInterface_x64.dll.a, the public
 # headers under include/ in the layout they include each other by, and lib/cmake/QarSldwInterface/
@@ -12,13 +13,15 @@
 # application.
 include(CMakePackageConfigHelpers)
 
-set(QAR_PACKAGE_VERSION 1.0.0)
 set(QAR_PACKAGE_DIR lib/cmake/QarSldwInterface)
 
 install(TARGETS QarSldwInterface_x64
     RUNTIME DESTINATION bin COMPONENT library
     ARCHIVE DESTINATION lib COMPONENT library
     FILE_SET HEADERS DESTINATION include COMPONENT library)
+# Installed stripped; its debug information is the "debug" component (cmake/symbols.cmake).
+include(${CMAKE_CURRENT_LIST_DIR}/symbols.cmake)
+qar_release_symbols(QarSldwInterface_x64 bin)
 
 configure_package_config_file(cmake/QarSldwInterfaceConfig.cmake.in
     ${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfig.cmake
@@ -26,7 +29,7 @@ configure_package_config_file(cmake/QarSldwInterfaceConfig.cmake.in
 # The DLL's C++ classes bind to one compiler anyway, and the C interface is stable within a major
 # version: a host asking for 1.x takes any 1.y.
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfigVersion.cmake
-    VERSION ${QAR_PACKAGE_VERSION} COMPATIBILITY SameMajorVersion)
+    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/package/QarSldwInterfaceConfigVersion.cmake
         DESTINATION ${QAR_PACKAGE_DIR} COMPONENT library)

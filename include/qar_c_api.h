@@ -40,8 +40,9 @@
 #ifndef QAR_C_API_H
 #define QAR_C_API_H
 
+/* size_t and, in C, wchar_t: <stddef.h> is the compiler's own header, so a host needs no C runtime's
+ * headers for this one (clang for the Microsoft target has none of its own). */
 #include <stddef.h>
-#include <wchar.h>
 
 #if defined(QAR_BUILDING_LIBRARY)
 #define QAR_C_API __declspec(dllexport)

@@ -51,11 +51,18 @@ qar_cli_test(stops_at_failure "wine;simulator" 1
         "{\"line\":2,\"command\":\"open\",\"ok\":false,\"path\":\"[^\"]*missing\\.sldasm\",\"result\":-1,\"code\":-?[1-9][0-9]*,\"message\":\"[^\"]+\"}\n"
         "{\"command\":\"disconnect\",\"ok\":true}\n$")
 
+# `about`: the project version and the library's file version.
+string(REPLACE "." "\\." qar_file_version "${PROJECT_VERSION}.0")
+qar_cli_test(about "wine" 0 ARGS about
+    OUT "^qarsldw ${PROJECT_VERSION}\nQarSldwInterface_x64\\.dll ${qar_file_version} [^\n]*QarSldwInterface_x64\\.dll\n$")
+
 # Every check passes on a complete installation, the automation server registered and a real connect
 # included.
 qar_cli_test(doctor "wine;simulator;automation" 0
     ARGS doctor --connect --version "SolidWorks 2016"
     OUT "ok       library: loaded [^\n]*QarSldwInterface_x64\\.dll\n"
+        "ok       file versions: QarSldwInterface_x64\\.dll ${qar_file_version}, QarSldwAutomation_x64\\.dll ${qar_file_version}\n"
+        "ok       load address: QarSldwInterface_x64\\.dll at 0x[0-9A-F]+ \\(image base 0x[0-9A-F]+\\)\n"
         "ok       messages: string table in the user's language en-US"
         "ok       application: SolidWorks 2016 -> SldWorks\\.Application\\.24, server [^\n]*qarcadsim\\.exe\n"
         "ok       add-in: [^\n]*BrivexSw18_x64\\.dll\n"

@@ -83,6 +83,7 @@ const wchar_t* UsageText() {
            L"  run SCRIPT|-        connect once and run the script's commands (file or standard input):\n"
            L"                      open PATH, close, save, deps, menu ARG, refresh A B, update A B, probe\n"
            L"  doctor [--connect]  check the installation; --connect also connects and disconnects\n"
+           L"  about               this program's version and the library's file version\n"
            L"options:\n"
            L"  --version TEXT      CAD version, e.g. \"SolidWorks 2016\" (default: the user's current one)\n"
            L"  --attach HANDLE     attach to the running instance with this window-handle text\n"
@@ -215,6 +216,7 @@ bool ReadSubcommand(const std::vector<std::wstring>& positional, Options& option
         {L"versions", Subcommand::Versions}, {L"instances", Subcommand::Instances},
         {L"connect", Subcommand::Connect},   {L"run", Subcommand::Run},
         {L"doctor", Subcommand::Doctor},     {L"help", Subcommand::Help},
+        {L"about", Subcommand::About},
     };
     options.subcommand = Subcommand::None;
     for (const auto& [name, subcommand] : kSubcommands) {

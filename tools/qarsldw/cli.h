@@ -12,7 +12,7 @@
 
 namespace qarsldw {
 
-enum class Subcommand { None, Help, Versions, Instances, Connect, Run, Doctor };
+enum class Subcommand { None, Help, About, Versions, Instances, Connect, Run, Doctor };
 
 struct Options {
     Subcommand subcommand = Subcommand::None;

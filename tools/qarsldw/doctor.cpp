@@ -12,6 +12,7 @@
 #include "Public/version_choice.h"
 #include "sldw/localized_messages.h"
 #include "tools/qarsldw/inventory.h"
+#include "tools/qarsldw/module_info.h"
 #include "tools/qarsldw/session.h"
 
 using qar::CCaxVersion;
@@ -30,6 +31,7 @@ namespace {
 constexpr int kSolidWorks = 3;
 constexpr const wchar_t* kLibraryName = L"QarSldwInterface_x64.dll";
 constexpr const wchar_t* kAutomationProgId = L"QarSldw.Connector";
+constexpr const wchar_t* kAutomationName = L"QarSldwAutomation_x64.dll";
 // How long a running instance gets to answer the doctor before it counts as busy or hung.
 constexpr unsigned long kAnswerMs = 3000;
 
@@ -137,6 +139,41 @@ std::wstring CheckLibrary(Doctor& doctor) {
     const std::wstring path = qar::detail::ModuleFileName(library);
     doctor.Check(L"library", Status::Ok, L"loaded " + path);
     return path;
+}
+
+// 1a. The library's and the automation server's file versions (the registered server, else the one
+// beside the library): one release installs both, so different versions are a warning.
+void CheckFileVersions(Doctor& doctor, const std::wstring& libraryPath) {
+    const std::wstring registered = RegisteredServer(kAutomationProgId, L"InprocServer32");
+    const std::wstring server =
+        FileExists(registered) ? registered : localized_detail::BesideModule(libraryPath, kAutomationName);
+    const std::wstring library = FileVersionText(libraryPath);
+    std::wstring detail = std::wstring(kLibraryName) + L" " + (library.empty() ? L"(no version)" : library);
+    if (!FileExists(server)) {
+        doctor.Check(L"file versions", Status::Ok, detail + L"; no automation server");
+        return;
+    }
+    const std::wstring automation = FileVersionText(server);
+    detail +=
+        std::wstring(L", ") + kAutomationName + L" " + (automation.empty() ? L"(no version)" : automation);
+    if (library.empty() || library != automation) {
+        doctor.Check(L"file versions", Status::Warning, detail + L": they differ",
+                     L"install the library and the automation server of one release together");
+    } else {
+        doctor.Check(L"file versions", Status::Ok, detail);
+    }
+}
+
+// 1b. Where the library lies in this process and where its file asks to lie: a fault address in a
+// status record (its low 32 bits) minus the load address's low 32 bits is the offset into the module,
+// and the image base plus that offset is the address addr2line and gdb take with the debug files
+// (README, "Symbols"). Windows places a DLL at one address for all processes of a boot session when it
+// can, so a host's address usually matches this one; Wine loads it at its image base when that is free.
+void CheckLoadAddress(Doctor& doctor, const std::wstring& libraryPath) {
+    const auto loaded = reinterpret_cast<ULONGLONG>(GetModuleHandleW(kLibraryName));
+    doctor.Check(L"load address", Status::Ok,
+                 std::wstring(kLibraryName) + L" at " + AddressText(loaded) + L" (image base " +
+                     AddressText(PreferredImageBase(libraryPath)) + L")");
 }
 
 // 2. The library's string tables: one in the user's language, else English.
@@ -325,6 +362,8 @@ int RunDoctor(const Options& options, Reporter& report) {
     Doctor doctor(report);
     const std::wstring libraryPath = CheckLibrary(doctor);
     if (libraryPath.empty()) return doctor.Finish();
+    CheckFileVersions(doctor, libraryPath);
+    CheckLoadAddress(doctor, libraryPath);
     CheckMessages(doctor, options);
     CheckVersions(doctor);
     const std::wstring version = ChosenVersion(kSolidWorks, options.version);

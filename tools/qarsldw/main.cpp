@@ -19,9 +19,12 @@
 #include <vector>
 
 #include "Public/text_helpers.h"
+#include "qar_version.h"
+#include "sldw/localized_messages.h"
 #include "tools/qarsldw/cli.h"
 #include "tools/qarsldw/doctor.h"
 #include "tools/qarsldw/inventory.h"
+#include "tools/qarsldw/module_info.h"
 #include "tools/qarsldw/report.h"
 #include "tools/qarsldw/session.h"
 #include "tools/qarsldw/terminal.h"
@@ -43,6 +46,15 @@ void ApplyLanguage(const std::wstring& lang) {
     SetThreadUILanguage(LANGIDFROMLCID(locale));
 }
 
+// `about`: the project version this program was built as, and the library it loaded.
+int About() {
+    const std::wstring library =
+        localized_detail::ModuleFileName(GetModuleHandleW(L"QarSldwInterface_x64.dll"));
+    Terminal::Get().Out(std::wstring(L"qarsldw ") + QAR_VERSION_TEXT + L"\nQarSldwInterface_x64.dll " +
+                        FileVersionText(library) + L" " + library + L"\n");
+    return kExitOk;
+}
+
 int RunSubcommand(const Options& options, Reporter& report) {
     switch (options.subcommand) {
         case Subcommand::Versions:
@@ -55,6 +67,8 @@ int RunSubcommand(const Options& options, Reporter& report) {
             return RunScript(options, report);
         case Subcommand::Doctor:
             return RunDoctor(options, report);
+        case Subcommand::About:
+            return About();
         default:
             return kExitUsage;
     }
