@@ -146,7 +146,7 @@ std::wstring CheckLibrary(Doctor& doctor) {
 void CheckFileVersions(Doctor& doctor, const std::wstring& libraryPath) {
     const std::wstring registered = RegisteredServer(kAutomationProgId, L"InprocServer32");
     const std::wstring server =
-        FileExists(registered) ? registered : localized_detail::BesideModule(libraryPath, kAutomationName);
+        FileExists(registered) ? registered : qar::detail::BesideModule(libraryPath, kAutomationName);
     const std::wstring library = FileVersionText(libraryPath);
     std::wstring detail = std::wstring(kLibraryName) + L" " + (library.empty() ? L"(no version)" : library);
     if (!FileExists(server)) {
