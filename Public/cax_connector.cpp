@@ -3,11 +3,11 @@
 #include "Public/owners.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
+#include "Public/host_call.h"
 #include "Public/owner_thread.h"
 
 using qar::ComErrorMessage;
 using qar::GuardSite;
-using qar::RunGuarded;
 
 using qar::ComPtr;
 
@@ -18,15 +18,20 @@ namespace {
 // The connect sequence's own guard. Its file text and "line" number are frozen: they are what the
 // first release recorded in its exceptions.
 const GuardSite kConnectSite = {
-    L"QARCAX::CaxConnector::Connect",           L"..\\Public\\cax_connector", 75,
-    L"QARCAX::CaxConnector::Connect() error: ", qar::kConnectGuardCode,       false,
+    L"QARCAX::CaxConnector::Connect",
+    L"QARCAX::CaxConnector::Connect() error: ",
+    qar::kConnectGuardCode,
+    false,
 };
+// The host's call; the busy note comes from the steps of the connect sequence, each of its own.
+const qar::HostCall kNewCommand = {L"QARCAX::CaxConnector::NewCommand", nullptr, nullptr};
+const qar::HostCall kConnect = {L"QARCAX::CaxConnector::Connect", &kConnectSite, nullptr};
 
 }  // namespace
 
 CaxConnector::CaxConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText)
     : errorCode(0), cadType(cadType), cadVersion(cadVersion), appHandleText(appHandleText) {
-    qar::RegisterConnector(this, GetCurrentThreadId());
+    qar::RegisterOwner(this, {GetCurrentThreadId(), S_OK});
 }
 
 CaxConnector::CaxConnector(const CaxConnector& other)
@@ -35,36 +40,33 @@ CaxConnector::CaxConnector(const CaxConnector& other)
       cadType(other.cadType),
       cadVersion(other.cadVersion),
       appHandleText(other.appHandleText) {
-    qar::RegisterConnector(this, qar::ConnectorOwner(&other));
-    qar::SetConnectorApartment(this, qar::ConnectorApartment(&other));
+    qar::RegisterOwner(this, qar::HomeOf(&other));
 }
 
 CaxConnector::~CaxConnector() {
-    qar::UnregisterConnector(this);
+    qar::ForgetOwner(this);
 }
 
 int CaxConnector::NewCommand(IDispatch* host, CaxCommand*& command) {
-    if (!qar::OnOwnerThread(this)) {
-        return qar::RecordWrongThread(L"QARCAX::CaxConnector::NewCommand", errorCode, errorMessage);
-    }
-    // A thread that was already in a multithreaded apartment could not join a single-threaded one:
-    // said here, clearly, rather than left to fail in some later call.
-    if (const HRESULT apartment = qar::ConnectorApartment(this); FAILED(apartment)) {
-        qar::RecordFailure(errorCode, errorMessage, apartment,
-                           L"QARCAX::CaxConnector::NewCommand():" + ComErrorMessage(apartment));
-        return apartment;
-    }
-    ConnectionRecord info;
-    ComPtr<IDispatch> app;
-    const int result = Connect(host, info, app);
-    if (result != 0) return result;
-    // `app` keeps the record's application alive while CreateCommand takes references of its own,
-    // and gives its reference back however CreateCommand ends.
-    return CreateCommand(&info, command);
+    return qar::RunHostCall(kNewCommand, this, qar::RecordOf(*this), [&]() -> int {
+        // A thread that was already in a multithreaded apartment could not join a single-threaded
+        // one: said here, clearly, rather than left to fail in some later call.
+        if (const HRESULT apartment = qar::HomeOf(this).apartment; FAILED(apartment)) {
+            return qar::RecordOf(*this).Fail(
+                apartment, L"QARCAX::CaxConnector::NewCommand():" + ComErrorMessage(apartment));
+        }
+        ConnectionRecord info;
+        ComPtr<IDispatch> app;
+        const int result = Connect(host, info, app);
+        if (result != 0) return result;
+        // `app` keeps the record's application alive while CreateCommand takes references of its
+        // own, and gives its reference back however CreateCommand ends.
+        return CreateCommand(&info, command);
+    });
 }
 
 int CaxConnector::Connect(IDispatch* host, ConnectionRecord& info, ComPtr<IDispatch>& app) {
-    return RunGuarded(kConnectSite, errorCode, errorMessage, [&]() -> int {
+    return qar::RunHostCall(kConnect, nullptr, qar::RecordOf(*this), [&]() -> int {
         // The sequence hands the application's reference out through an untyped pointer (the
         // function table fixes that), as QueryInterface does: written straight into its owner, so
         // that a step failing or throwing after the application was reached gives it back.

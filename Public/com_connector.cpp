@@ -10,7 +10,7 @@ namespace QARCAX {
 
 ComConnector::ComConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText)
     : CaxConnector(cadType, cadVersion, appHandleText) {
-    qar::SetConnectorApartment(this, CoInitialize(nullptr));
+    qar::SetOwnerApartment(this, CoInitialize(nullptr));
 }
 
 int ComConnector::LoadApplication(const std::wstring&, const std::wstring& appHandleText, IDispatch* host,

@@ -85,8 +85,7 @@ UniqueVariant ReadProperty(IDispatch* target, const std::wstring& name) {
 
 // Reports a failed call with arguments. The add-in keeps its own number and text for its last
 // failure; its text is preferred, and the HRESULT's text stands in when it gives none.
-void ReportAddInFailure(IDispatch* target, const std::wstring& method, HRESULT hr, int& errorCode,
-                        std::wstring& errorMessage) {
+void ReportAddInFailure(IDispatch* target, const std::wstring& method, HRESULT hr, StatusRecord record) {
     int number = 0;
     {
         UniqueVariant value = ReadProperty(target, L"errNumber");
@@ -104,10 +103,9 @@ void ReportAddInFailure(IDispatch* target, const std::wstring& method, HRESULT h
         }
     }
     if (description.empty()) {
-        qar::RecordFailure(errorCode, errorMessage, hr,
-                           L"call" + method + L"() error, " + ComErrorMessage(hr));
+        record.Fail(hr, L"call" + method + L"() error, " + ComErrorMessage(hr));
     } else {
-        qar::RecordFailure(errorCode, errorMessage, number, std::move(description));
+        record.Fail(number, std::move(description));
     }
 }
 
@@ -129,8 +127,7 @@ HRESULT DispatchIdCache::LookUp(IDispatch* target, const std::wstring& name, DIS
     return hr;
 }
 
-int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, std::wstring& errorMessage,
-                 DispatchIdCache* cache) {
+int InvokeByName(IDispatch* target, const std::wstring& method, StatusRecord record, DispatchIdCache* cache) {
     if (target == nullptr) return 0;
     const ComPtr<IDispatch> hold(target);  // the target stays alive for the whole call
     DISPID id = DISPID_UNKNOWN;
@@ -140,12 +137,12 @@ int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, 
         hr = CallMethod(target, id, none);
     }
     if (SUCCEEDED(hr)) return 0;
-    qar::RecordFailure(errorCode, errorMessage, hr, ComErrorMessage(hr));
+    record.Fail(hr, ComErrorMessage(hr));
     return hr;
 }
 
-int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg, int& errorCode,
-                 std::wstring& errorMessage, DispatchIdCache* cache) {
+int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg, StatusRecord record,
+                 DispatchIdCache* cache) {
     if (target == nullptr) return 0;
     const ComPtr<IDispatch> hold(target);
     UniqueVariant value = BstrValue(arg);
@@ -156,13 +153,12 @@ int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstri
         hr = CallMethod(target, id, params);
     }
     if (SUCCEEDED(hr)) return 0;
-    ReportAddInFailure(target, method, hr, errorCode, errorMessage);
+    ReportAddInFailure(target, method, hr, record);
     return hr;
 }
 
 int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg1,
-                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage,
-                 DispatchIdCache* cache) {
+                 const std::wstring& arg2, StatusRecord record, DispatchIdCache* cache) {
     if (target == nullptr) return 0;
     const ComPtr<IDispatch> hold(target);
     const UniqueVariant first = BstrValue(arg1);
@@ -179,7 +175,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstri
         hr = CallMethod(target, id, params);
     }
     if (SUCCEEDED(hr)) return 0;
-    ReportAddInFailure(target, method, hr, errorCode, errorMessage);
+    ReportAddInFailure(target, method, hr, record);
     return hr;
 }
 

@@ -1,12 +1,12 @@
 // Calls by name on an automation object (IDispatch), and the message text of an HRESULT.
 //
 // The add-in is driven only by late binding: the library knows its methods by name. A failed call
-// leaves an error code and a message in variables the caller supplies (in practice the two fields of
-// its status record); they are written only on failure. After a failed call with arguments the add-in
-// is asked for its own error through its properties errNumber and errDescription.
+// leaves an error code and a message in the caller's status record, written only on failure. After a failed
+// call with arguments the add-in is asked for its own error through its properties errNumber and
+// errDescription.
 //
-//   int result = InvokeByName(addIn, L"RefreshTable", first, second, errorCode, errorMessage);
-//   // result: 0, or the failing HRESULT; on failure errorCode/errorMessage say why.
+//   int result = InvokeByName(addIn, L"RefreshTable", first, second, record);
+//   // result: 0, or the failing HRESULT; on failure the record says why.
 #pragma once
 
 #include <windows.h>
@@ -25,7 +25,7 @@ namespace qar {
 // cross-process lookup on every later call. Only successful lookups are kept, so a failure is
 // looked up, and reported, afresh each time. A different target starts the cache over.
 //   DispatchIdCache ids;  // beside the object it serves
-//   InvokeByName(addIn, L"CreateMenu", arg, errorCode, errorMessage, &ids);
+//   InvokeByName(addIn, L"CreateMenu", arg, record, &ids);
 class DispatchIdCache {
 public:
     HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id);
@@ -36,24 +36,23 @@ private:
 };
 
 // Calls `method` of `target` with no argument. Returns 0 when the call succeeded, else the failing
-// HRESULT of the lookup or the call, with errorCode = that HRESULT and errorMessage = its text
+// HRESULT of the lookup or the call, with the record's code = that HRESULT and its message = its text
 // (ComErrorMessage). A null target calls nothing and returns 0.
 // With `cache`, the method's identifier is taken from it (and kept in it).
-int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, std::wstring& errorMessage,
+int InvokeByName(IDispatch* target, const std::wstring& method, StatusRecord record,
                  DispatchIdCache* cache = nullptr);
 
 // Calls method(arg) of `target`; the argument arrives as a BSTR. A null target calls nothing and
 // returns 0 with the outputs untouched. On failure returns the HRESULT and reports the add-in's own
 // error (errNumber, errDescription) when it gives a non-empty description, otherwise
-// errorCode = HRESULT and errorMessage = "call" + method + "() error, " + ComErrorMessage(HRESULT).
+// code = HRESULT and message = "call" + method + "() error, " + ComErrorMessage(HRESULT).
 // Throws QARBASE::HResultError when an argument cannot be copied (outputs untouched).
-int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg, int& errorCode,
-                 std::wstring& errorMessage, DispatchIdCache* cache = nullptr);
+int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg, StatusRecord record,
+                 DispatchIdCache* cache = nullptr);
 
 // Calls method(arg1, arg2) of `target`, in that order; otherwise as the one-argument form.
 int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg1,
-                 const std::wstring& arg2, int& errorCode, std::wstring& errorMessage,
-                 DispatchIdCache* cache = nullptr);
+                 const std::wstring& arg2, StatusRecord record, DispatchIdCache* cache = nullptr);
 
 // The system's message text for `hr`, without its final line break (LF or CR LF). When the system has
 // none: "IDispatch error #n" for 0x80040201..0x8004FFFF (n = code - 0x200), else "Unknown error 0x…"

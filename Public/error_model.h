@@ -14,6 +14,7 @@
 #include <type_traits>
 
 #include "Public/owners.h"
+#include "Public/status_record.h"
 
 namespace QARBASE {
 
@@ -58,16 +59,6 @@ namespace qar {
 constexpr int kConnectGuardCode = 18000;  // an exception caught by the connect sequence's own guard
 constexpr int kNoAddInObjectCode = -255;  // the application gave no add-in object
 
-// The one way a failure enters a status record (the errorCode / errorMessage pair of a connector or
-// a command): the message is made first, then code and message are set together, so that no
-// exception can leave a record half-written.
-//   RecordFailure(errorCode, errorMessage, -1, LoadLocalizedString(IDS_OPEN_FAILED));
-inline void RecordFailure(int& errorCode, std::wstring& errorMessage, int code,
-                          std::wstring message) noexcept {
-    errorMessage.swap(message);
-    errorCode = code;
-}
-
 // A new BSTR holding all of `text`; out of memory throws QARBASE::HResultError(E_OUTOFMEMORY), the
 // library's one out-of-memory error for strings (a guard records it as "Unexpected error."; the
 // unguarded command operations pass it to the host).
@@ -76,23 +67,17 @@ UniqueBstr MakeBstr(const std::wstring& text);
 // The same for the characters of `text` up to its first NUL.
 UniqueBstr MakeBstr(const wchar_t* text);
 
-// Converts an ANSI text (system code page) to UTF-16; null or empty gives "".
-std::wstring AnsiToWide(const char* text);
-
 // Where a guarded operation stands and how it reports. Each guarded operation has one constant of
 // this type; the catch ladder itself exists once, in RunGuarded.
 struct GuardSite {
     const wchar_t* function;  // qualified name, e.g. L"QARCAX::CaxConnector::Connect"
-    const wchar_t* file;      // source file name as recorded in the exception
-    int line;
-    const wchar_t* prefix;  // put before the exception's text in the status record
-    int errorCode;          // recorded in the status record for every caught exception
-    bool catchesComError;   // whether _com_error gets its own clause ahead of the others
+    const wchar_t* prefix;    // put before the exception's text in the status record
+    int errorCode;            // recorded in the status record for every caught exception
+    bool catchesComError;     // whether _com_error is told apart; without, it counts as a foreign type
 };
 
 namespace detail {
-int RunGuardedCall(const GuardSite& site, int& errorCode, std::wstring& errorMessage, int (*body)(void*),
-                   void* context);
+int RunGuardedCall(const GuardSite& site, StatusRecord record, int (*body)(void*), void* context);
 }
 
 // Runs `body` (a callable returning int) as a guarded operation:
@@ -100,12 +85,12 @@ int RunGuardedCall(const GuardSite& site, int& errorCode, std::wstring& errorMes
 //   2. returns body's result unchanged when it returns normally;
 //   3. otherwise records the exception (site.errorCode and the site's text) and returns -1.
 // Example:
-//   return RunGuarded(kConnectSite, errorCode, errorMessage, [&] { return LoadSomething(); });
+//   return RunGuarded(kConnectSite, record, [&] { return LoadSomething(); });
 template <class Body>
-int RunGuarded(const GuardSite& site, int& errorCode, std::wstring& errorMessage, Body&& body) {
+int RunGuarded(const GuardSite& site, StatusRecord record, Body&& body) {
     using BodyType = std::remove_reference_t<Body>;
     return detail::RunGuardedCall(
-        site, errorCode, errorMessage, [](void* p) -> int { return (*static_cast<BodyType*>(p))(); },
+        site, record, [](void* p) -> int { return (*static_cast<BodyType*>(p))(); },
         const_cast<void*>(static_cast<const void*>(std::addressof(body))));
 }
 

@@ -4,22 +4,16 @@
 #include <unordered_map>
 
 #include "Public/dispatch_invoke.h"
-#include "Public/error_model.h"
 
 namespace qar {
 
 namespace {
 
-// Connectors are made and destroyed on their hosts' threads, several at once in a host with several
+// Objects are made and destroyed on their hosts' threads, several at once in a host with several
 // apartments.
-struct Home {
-    DWORD thread = 0;
-    HRESULT apartment = S_OK;
-};
-
 struct OwnerTable {
     std::mutex lock;
-    std::unordered_map<const QARCAX::CaxConnector*, Home> homes;
+    std::unordered_map<const void*, OwnerHome> homes;
 };
 
 OwnerTable& Table() {
@@ -29,43 +23,35 @@ OwnerTable& Table() {
 
 }  // namespace
 
-void RegisterConnector(const QARCAX::CaxConnector* connector, DWORD owner) {
+void RegisterOwner(const void* object, OwnerHome home) {
     OwnerTable& table = Table();
     const std::lock_guard<std::mutex> hold(table.lock);
-    table.homes[connector] = Home{owner, S_OK};
+    table.homes[object] = home;
 }
 
-void UnregisterConnector(const QARCAX::CaxConnector* connector) {
+void ForgetOwner(const void* object) {
     OwnerTable& table = Table();
     const std::lock_guard<std::mutex> hold(table.lock);
-    table.homes.erase(connector);
+    table.homes.erase(object);
 }
 
-DWORD ConnectorOwner(const QARCAX::CaxConnector* connector) {
+OwnerHome HomeOf(const void* object) {
     OwnerTable& table = Table();
     const std::lock_guard<std::mutex> hold(table.lock);
-    const auto found = table.homes.find(connector);
-    return found != table.homes.end() ? found->second.thread : 0;
+    const auto found = table.homes.find(object);
+    return found != table.homes.end() ? found->second : OwnerHome{};
 }
 
-void SetConnectorApartment(const QARCAX::CaxConnector* connector, HRESULT joined) {
+void SetOwnerApartment(const void* object, HRESULT joined) {
     OwnerTable& table = Table();
     const std::lock_guard<std::mutex> hold(table.lock);
-    const auto found = table.homes.find(connector);
+    const auto found = table.homes.find(object);
     if (found != table.homes.end()) found->second.apartment = joined;
 }
 
-HRESULT ConnectorApartment(const QARCAX::CaxConnector* connector) {
-    OwnerTable& table = Table();
-    const std::lock_guard<std::mutex> hold(table.lock);
-    const auto found = table.homes.find(connector);
-    return found != table.homes.end() ? found->second.apartment : S_OK;
-}
-
-int RecordWrongThread(const wchar_t* operation, int& errorCode, std::wstring& errorMessage) {
-    RecordFailure(errorCode, errorMessage, RPC_E_WRONG_THREAD,
-                  std::wstring(operation) + L"():" + ComErrorMessage(RPC_E_WRONG_THREAD));
-    return RPC_E_WRONG_THREAD;
+int RecordWrongThread(const wchar_t* operation, StatusRecord record) {
+    return record.Fail(RPC_E_WRONG_THREAD,
+                       std::wstring(operation) + L"():" + ComErrorMessage(RPC_E_WRONG_THREAD));
 }
 
 }  // namespace qar

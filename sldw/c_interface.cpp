@@ -16,10 +16,14 @@
 #include "Public/busy_policy.h"
 #include "Public/cax_command.h"
 #include "Public/error_model.h"
+#include "Public/host_call.h"
 #include "sldw/sldw_connector.h"
 
 using qar::GuardSite;
-using qar::RunGuarded;
+using qar::HostCall;
+using qar::RecordOf;
+using qar::RunHostCall;
+using qar::StatusRecord;
 
 struct QarConnector {
     QarConnector(int cadType, const std::wstring& cadVersion, const std::wstring& appHandleText,
@@ -37,56 +41,53 @@ struct QarCommand {
 
 namespace {
 
-// The C interface's own guard sites. Unlike the connector's, their "line" is just this file's line,
-// for a reader of the exception; no host sees it.
-constexpr GuardSite Site(const wchar_t* function, const wchar_t* prefix, int line) {
-    return {function, L".\\c_interface", line, prefix, QAR_E_EXCEPTION, true};
+// The C interface's own guard sites: every exception ends as QAR_E_EXCEPTION.
+constexpr GuardSite Site(const wchar_t* function, const wchar_t* prefix) {
+    return {function, prefix, QAR_E_EXCEPTION, true};
 }
 
-const GuardSite kCreate = Site(L"qar_connector_create", L"qar_connector_create(): ", __LINE__);
-const GuardSite kNewCommand = Site(L"qar_connector_new_command", L"qar_connector_new_command(): ", __LINE__);
-const GuardSite kConnectorLastError = Site(L"qar_connector_last_error", L"", __LINE__);
-const GuardSite kDisconnect = Site(L"qar_command_disconnect", L"qar_command_disconnect(): ", __LINE__);
-const GuardSite kIsConnected = Site(L"qar_command_is_connected", L"qar_command_is_connected(): ", __LINE__);
-const GuardSite kOpenFile = Site(L"qar_command_open_file", L"qar_command_open_file(): ", __LINE__);
-const GuardSite kCloseFile = Site(L"qar_command_close_file", L"qar_command_close_file(): ", __LINE__);
-const GuardSite kSaveFile = Site(L"qar_command_save_file", L"qar_command_save_file(): ", __LINE__);
-const GuardSite kGetDependencies =
-    Site(L"qar_command_get_dependencies", L"qar_command_get_dependencies(): ", __LINE__);
-const GuardSite kLastText = Site(L"qar_command_last_text", L"", __LINE__);
-const GuardSite kCreateMenu = Site(L"qar_command_create_menu", L"qar_command_create_menu(): ", __LINE__);
-const GuardSite kRefreshTable =
-    Site(L"qar_command_refresh_table", L"qar_command_refresh_table(): ", __LINE__);
-const GuardSite kUpdateTable = Site(L"qar_command_update_table", L"qar_command_update_table(): ", __LINE__);
-const GuardSite kCommandLastError = Site(L"qar_command_last_error", L"", __LINE__);
+const GuardSite kCreate = Site(L"qar_connector_create", L"qar_connector_create(): ");
+const GuardSite kNewCommand = Site(L"qar_connector_new_command", L"qar_connector_new_command(): ");
+const GuardSite kConnectorLastError = Site(L"qar_connector_last_error", L"");
+const GuardSite kDisconnect = Site(L"qar_command_disconnect", L"qar_command_disconnect(): ");
+const GuardSite kIsConnected = Site(L"qar_command_is_connected", L"qar_command_is_connected(): ");
+const GuardSite kOpenFile = Site(L"qar_command_open_file", L"qar_command_open_file(): ");
+const GuardSite kCloseFile = Site(L"qar_command_close_file", L"qar_command_close_file(): ");
+const GuardSite kSaveFile = Site(L"qar_command_save_file", L"qar_command_save_file(): ");
+const GuardSite kGetDependencies = Site(L"qar_command_get_dependencies", L"qar_command_get_dependencies(): ");
+const GuardSite kLastText = Site(L"qar_command_last_text", L"");
+const GuardSite kCreateMenu = Site(L"qar_command_create_menu", L"qar_command_create_menu(): ");
+const GuardSite kRefreshTable = Site(L"qar_command_refresh_table", L"qar_command_refresh_table(): ");
+const GuardSite kUpdateTable = Site(L"qar_command_update_table", L"qar_command_update_table(): ");
+const GuardSite kCommandLastError = Site(L"qar_command_last_error", L"");
 
-// Runs `body` as a guarded operation recording into (code, message). An exception gives
+// Runs `body` as a guarded operation recording into `record`. An exception gives
 // QAR_E_EXCEPTION; so does a failure to record it (no memory for the message), which leaves the code.
 template <class Body>
-int Guarded(const GuardSite& site, int& code, std::wstring& message, Body&& body) noexcept {
+int Guarded(const GuardSite& site, StatusRecord record, Body&& body) noexcept {
     try {
         bool returned = false;
-        const int result = RunGuarded(site, code, message, [&]() -> int {
+        const HostCall call = {site.function, &site, nullptr};  // the owner is checked inside
+        const int result = RunHostCall(call, nullptr, record, [&]() -> int {
             const int value = body();
             returned = true;
             return value;
         });
         return returned ? result : QAR_E_EXCEPTION;
     } catch (...) {
-        code = QAR_E_EXCEPTION;
+        record.Fail(QAR_E_EXCEPTION, std::wstring());
         return QAR_E_EXCEPTION;
     }
 }
 
 // Records a NULL where a pointer was required.
-int RejectNull(const GuardSite& site, int& code, std::wstring& message, const wchar_t* argument) noexcept {
+int RejectNull(const GuardSite& site, StatusRecord record, const wchar_t* argument) noexcept {
     std::wstring text;  // stays "" without memory for it
     try {
         text = std::wstring(site.function) + L"(): " + argument + L" is NULL.";
     } catch (...) {
     }
-    qar::RecordFailure(code, message, QAR_E_NULL_ARGUMENT, std::move(text));
-    return QAR_E_NULL_ARGUMENT;
+    return record.Fail(QAR_E_NULL_ARGUMENT, std::move(text));
 }
 
 // A caller buffer may be NULL only when its size is 0 (a size query).
@@ -113,7 +114,7 @@ template <class Body>
 int OnCommand(QarCommand* command, const GuardSite& site, Body&& body) noexcept {
     if (command == nullptr) return QAR_E_NULL_HANDLE;
     QARCAX::CaxCommand& object = *command->object;
-    return Guarded(site, object.errorCode, object.errorMessage, [&]() -> int { return body(object); });
+    return Guarded(site, RecordOf(object), [&]() -> int { return body(object); });
 }
 
 // An operation with a text result: the text is kept with the command, then copied out. A failed
@@ -123,9 +124,9 @@ int TextOperation(QarCommand* command, const GuardSite& site, wchar_t* buffer, s
                   Operation&& operation) noexcept {
     if (command == nullptr) return QAR_E_NULL_HANDLE;
     QARCAX::CaxCommand& object = *command->object;
-    if (!BufferValid(buffer, size)) return RejectNull(site, object.errorCode, object.errorMessage, L"buffer");
+    if (!BufferValid(buffer, size)) return RejectNull(site, RecordOf(object), L"buffer");
     command->text.clear();  // an operation ended by an exception leaves "" rather than an older text
-    return Guarded(site, object.errorCode, object.errorMessage, [&]() -> int {
+    return Guarded(site, RecordOf(object), [&]() -> int {
         std::wstring text;
         const int result = operation(object, text);
         command->text = std::move(text);
@@ -140,7 +141,7 @@ int ReadText(const GuardSite& site, int code, const std::wstring& text, int* cod
     if (!BufferValid(buffer, size)) return QAR_E_NULL_ARGUMENT;
     int scratchCode = 0;
     std::wstring scratchMessage;
-    return Guarded(site, scratchCode, scratchMessage, [&]() -> int {
+    return Guarded(site, StatusRecord(scratchCode, scratchMessage), [&]() -> int {
         if (codeOut != nullptr) *codeOut = code;
         return CopyOut(text, buffer, size, needed);
     });
@@ -168,9 +169,9 @@ int qar_connector_create(int cad_type, const wchar_t* cad_version, const wchar_t
     if (cad_version == nullptr || app_handle_text == nullptr || add_in_argument == nullptr) {
         return QAR_E_NULL_ARGUMENT;
     }
-    int code = 0;
+    int code = 0;  // no handle yet to keep a record
     std::wstring message;
-    return Guarded(kCreate, code, message, [&]() -> int {
+    return Guarded(kCreate, StatusRecord(code, message), [&]() -> int {
         *connector = new QarConnector(cad_type, cad_version, app_handle_text, add_in_argument);
         return QAR_OK;
     });
@@ -184,9 +185,9 @@ int qar_connector_destroy(QarConnector* connector) {
 int qar_connector_new_command(QarConnector* connector, void* host, QarCommand** command) {
     if (connector == nullptr) return QAR_E_NULL_HANDLE;
     QARCAX::SldwConnector& object = connector->object;
-    if (command == nullptr) return RejectNull(kNewCommand, object.errorCode, object.errorMessage, L"command");
+    if (command == nullptr) return RejectNull(kNewCommand, RecordOf(object), L"command");
     *command = nullptr;
-    return Guarded(kNewCommand, object.errorCode, object.errorMessage, [&]() -> int {
+    return Guarded(kNewCommand, RecordOf(object), [&]() -> int {
         // The handle exists before connecting, so that no allocation can fail with a command made
         // and nobody owning it.
         auto handle = std::make_unique<QarCommand>();
@@ -221,8 +222,7 @@ int qar_command_disconnect(QarCommand* command) {
 
 int qar_command_is_connected(QarCommand* command, int* connected) {
     if (command != nullptr && connected == nullptr) {
-        return RejectNull(kIsConnected, command->object->errorCode, command->object->errorMessage,
-                          L"connected");
+        return RejectNull(kIsConnected, RecordOf(*command->object), L"connected");
     }
     if (connected != nullptr) *connected = 0;  // also what an exception leaves
     return OnCommand(command, kIsConnected, [&](QARCAX::CaxCommand& c) {
@@ -233,7 +233,7 @@ int qar_command_is_connected(QarCommand* command, int* connected) {
 
 int qar_command_open_file(QarCommand* command, const wchar_t* path) {
     if (command != nullptr && path == nullptr) {
-        return RejectNull(kOpenFile, command->object->errorCode, command->object->errorMessage, L"path");
+        return RejectNull(kOpenFile, RecordOf(*command->object), L"path");
     }
     return OnCommand(command, kOpenFile, [&](QARCAX::CaxCommand& c) { return c.OpenFile(path); });
 }
@@ -259,15 +259,14 @@ int qar_command_last_text(const QarCommand* command, wchar_t* buffer, size_t siz
 
 int qar_command_create_menu(QarCommand* command, const wchar_t* arg) {
     if (command != nullptr && arg == nullptr) {
-        return RejectNull(kCreateMenu, command->object->errorCode, command->object->errorMessage, L"arg");
+        return RejectNull(kCreateMenu, RecordOf(*command->object), L"arg");
     }
     return OnCommand(command, kCreateMenu, [&](QARCAX::CaxCommand& c) { return c.CreateMenu(arg); });
 }
 
 int qar_command_refresh_table(QarCommand* command, const wchar_t* arg1, const wchar_t* arg2) {
     if (command != nullptr && (arg1 == nullptr || arg2 == nullptr)) {
-        return RejectNull(kRefreshTable, command->object->errorCode, command->object->errorMessage,
-                          arg1 == nullptr ? L"arg1" : L"arg2");
+        return RejectNull(kRefreshTable, RecordOf(*command->object), arg1 == nullptr ? L"arg1" : L"arg2");
     }
     return OnCommand(command, kRefreshTable,
                      [&](QARCAX::CaxCommand& c) { return c.RefreshTable(arg1, arg2); });
@@ -275,8 +274,7 @@ int qar_command_refresh_table(QarCommand* command, const wchar_t* arg1, const wc
 
 int qar_command_update_table(QarCommand* command, const wchar_t* arg1, const wchar_t* arg2) {
     if (command != nullptr && (arg1 == nullptr || arg2 == nullptr)) {
-        return RejectNull(kUpdateTable, command->object->errorCode, command->object->errorMessage,
-                          arg1 == nullptr ? L"arg1" : L"arg2");
+        return RejectNull(kUpdateTable, RecordOf(*command->object), arg1 == nullptr ? L"arg1" : L"arg2");
     }
     return OnCommand(command, kUpdateTable, [&](QARCAX::CaxCommand& c) { return c.UpdateTable(arg1, arg2); });
 }

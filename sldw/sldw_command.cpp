@@ -9,13 +9,28 @@
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
 #include "Public/text_helpers.h"
-#include "sldw/host_operation.h"
+#include "Public/host_call.h"
+#include "sldw/busy_note.h"
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 
 namespace qar {
 
 namespace {
+
+// The host calls of a command: unguarded (their exceptions reach the host), with the busy note.
+constexpr HostCall Operation(const wchar_t* name) {
+    return {name, nullptr, &BusyNoteText};
+}
+const HostCall kDisconnect = Operation(L"QARCAX::SldwCommand::Disconnect");
+const HostCall kIsConnected = Operation(L"QARCAX::SldwCommand::IsConnected");
+const HostCall kCreateMenu = Operation(L"QARCAX::SldwCommand::CreateMenu");
+const HostCall kRefreshTable = Operation(L"QARCAX::SldwCommand::RefreshTable");
+const HostCall kUpdateTable = Operation(L"QARCAX::SldwCommand::UpdateTable");
+const HostCall kOpenFile = Operation(L"QARCAX::SldwCommand::OpenFile");
+const HostCall kCloseFile = Operation(L"QARCAX::SldwCommand::CloseFile");
+const HostCall kSaveFile = Operation(L"QARCAX::SldwCommand::SaveFile");
+const HostCall kGetDependencies = Operation(L"QARCAX::SldwCommand::GetDependencies");
 
 // The add-in's ProgID as the probe asks the application for it.
 constexpr wchar_t kAddInProgId[] = L"BrivexSw18.BrivexSw18";
@@ -36,12 +51,14 @@ HRESULT ActiveDocument(ISldWorks* app, ComPtr<ICaxDocument>& document) {
 }  // namespace
 
 SldwCommand::SldwCommand(const QARCAX::ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn)
-    : swApp(std::move(app)), addIn(std::move(addIn)), ownerThread(GetCurrentThreadId()) {
+    : swApp(std::move(app)), addIn(std::move(addIn)) {
     if (info != nullptr) connection = *info;
+    RegisterOwner(this, {GetCurrentThreadId(), S_OK});
 }
 
 SldwCommand::~SldwCommand() {
-    if (ownerThread != GetCurrentThreadId()) {
+    const ScopeExit forget([this] { ForgetOwner(this); });
+    if (!OnOwnerThread(this)) {
         addIn.Detach();
         swApp.Detach();
         return;
@@ -54,14 +71,12 @@ SldwCommand::~SldwCommand() {
 }
 
 void SldwCommand::Disconnect() {
-    RunHostOperation(ownerThread, L"QARCAX::SldwCommand::Disconnect", errorCode, errorMessage, [&] {
-        return InvokeByName(addIn.Get(), L"Disconnect", errorCode, errorMessage, &addInIds);
-    });
+    Run(kDisconnect, [&] { return InvokeByName(addIn.Get(), L"Disconnect", Record(), &addInIds); });
 }
 
 bool SldwCommand::IsConnected() {
     bool connected = false;
-    RunHostOperation(ownerThread, L"QARCAX::SldwCommand::IsConnected", errorCode, errorMessage, [&] {
+    Run(kIsConnected, [&] {
         connected = Probe();
         return 0;
     });
@@ -89,40 +104,33 @@ bool SldwCommand::Probe() {
 }
 
 int SldwCommand::CreateMenu(const std::wstring& arg) {
-    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::CreateMenu", errorCode, errorMessage, [&] {
-        return InvokeByName(addIn.Get(), L"CreateMenu", arg, errorCode, errorMessage, &addInIds);
-    });
+    return Run(kCreateMenu,
+               [&] { return InvokeByName(addIn.Get(), L"CreateMenu", arg, Record(), &addInIds); });
 }
 
 int SldwCommand::RefreshTable(const std::wstring& arg1, const std::wstring& arg2) {
-    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::RefreshTable", errorCode, errorMessage, [&] {
-        return InvokeByName(addIn.Get(), L"RefreshTable", arg1, arg2, errorCode, errorMessage, &addInIds);
-    });
+    return Run(kRefreshTable,
+               [&] { return InvokeByName(addIn.Get(), L"RefreshTable", arg1, arg2, Record(), &addInIds); });
 }
 
 int SldwCommand::UpdateTable(const std::wstring& arg1, const std::wstring& arg2) {
-    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::UpdateTable", errorCode, errorMessage, [&] {
-        return InvokeByName(addIn.Get(), L"UpdateTable", arg1, arg2, errorCode, errorMessage, &addInIds);
-    });
+    return Run(kUpdateTable,
+               [&] { return InvokeByName(addIn.Get(), L"UpdateTable", arg1, arg2, Record(), &addInIds); });
 }
 
 int SldwCommand::DocumentFailure(const wchar_t* operation, unsigned id, HRESULT hr) {
-    RecordFailure(errorCode, errorMessage, -1,
-                  std::wstring(L"QARCAX::SldwCommand::") + operation + L"():" +
-                      FormatString(LoadLocalizedString(id).c_str(), ComErrorMessage(hr).c_str()));
-    return -1;
+    return Record().Fail(-1, std::wstring(L"QARCAX::SldwCommand::") + operation + L"():" +
+                                 FormatString(LoadLocalizedString(id).c_str(), ComErrorMessage(hr).c_str()));
 }
 
 int SldwCommand::OpenFile(const std::wstring& path) {
-    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::OpenFile", errorCode, errorMessage,
-                            [&] { return Open(path); });
+    return Run(kOpenFile, [&] { return Open(path); });
 }
 
 int SldwCommand::Open(const std::wstring& path) {
     const UniqueBstr file = MakeBstr(path);
     if (!PathFileExistsW(path.c_str())) {
-        RecordFailure(errorCode, errorMessage, -1, GetLastErrorText());
-        return -1;
+        return Record().Fail(-1, GetLastErrorText());
     }
     if (swApp) {
         CloseSameNamedDocuments(path);
@@ -140,8 +148,7 @@ int SldwCommand::Open(const std::wstring& path) {
             // ends as a refused open below
         }
     }
-    RecordFailure(errorCode, errorMessage, -1, LoadLocalizedString(IDS_OPEN_FAILED));
-    return -1;
+    return Record().Fail(-1, LoadLocalizedString(IDS_OPEN_FAILED));
 }
 
 int SldwCommand::CloseSameNamedDocuments(const std::wstring& path) {
@@ -173,8 +180,7 @@ int SldwCommand::CloseSameNamedDocuments(const std::wstring& path) {
 }
 
 int SldwCommand::CloseFile() {
-    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::CloseFile", errorCode, errorMessage,
-                            [&] { return Close(); });
+    return Run(kCloseFile, [&] { return Close(); });
 }
 
 int SldwCommand::Close() {
@@ -188,8 +194,7 @@ int SldwCommand::Close() {
 }
 
 int SldwCommand::SaveFile(std::wstring& savedPath) {
-    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::SaveFile", errorCode, errorMessage,
-                            [&] { return Save(savedPath); });
+    return Run(kSaveFile, [&] { return Save(savedPath); });
 }
 
 int SldwCommand::Save(std::wstring& savedPath) {
@@ -208,8 +213,7 @@ int SldwCommand::Save(std::wstring& savedPath) {
 }
 
 int SldwCommand::GetDependencies(std::wstring& dependencies) {
-    return RunHostOperation(ownerThread, L"QARCAX::SldwCommand::GetDependencies", errorCode, errorMessage,
-                            [&] { return ListDependencies(dependencies); });
+    return Run(kGetDependencies, [&] { return ListDependencies(dependencies); });
 }
 
 int SldwCommand::ListDependencies(std::wstring& dependencies) {

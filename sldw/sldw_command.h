@@ -15,14 +15,16 @@
 #include "Public/cax_command.h"
 #include "Public/owners.h"
 #include "Public/dispatch_invoke.h"
+#include "Public/host_call.h"
 
 namespace qar {
 
 class SldwCommand : public QARCAX::CaxCommand {
 public:
     // Takes a copy of `info` (when given) and references of its own to the application and the add-in.
-    // The constructing thread owns the command (the connector makes it on its own thread): every
-    // operation called from another thread records and returns RPC_E_WRONG_THREAD and touches nothing.
+    // The constructing thread owns the command (the connector makes it on its own thread; the owner
+    // table of Public/owner_thread.h keeps it): every operation called from another thread records
+    // and returns RPC_E_WRONG_THREAD and touches nothing.
     SldwCommand(const QARCAX::ConnectionRecord* info, ComPtr<ISldWorks> app, ComPtr<ISwAddIn> addIn);
     SldwCommand(const SldwCommand&) = delete;
     SldwCommand& operator=(const SldwCommand&) = delete;
@@ -46,10 +48,16 @@ public:
     ComPtr<ISwAddIn> addIn;
 
 private:
-    const DWORD ownerThread;
     // The add-in's method identifiers, looked up once each: addIn stays the same object for the
     // command's life (it is set once, by the connector), and COM fixes an object's identifiers.
     DispatchIdCache addInIds;
+
+    StatusRecord Record() noexcept { return RecordOf(*this); }
+    // Runs one of the operations above through the host-call boundary (Public/host_call.h).
+    template <class Body>
+    int Run(const HostCall& call, Body&& body) {
+        return RunHostCall(call, this, Record(), body);
+    }
 
     // The operations' work, run by the public operations above after the thread check.
     bool Probe();

@@ -14,7 +14,8 @@
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"
 #include "Public/text_helpers.h"
-#include "sldw/host_operation.h"
+#include "Public/host_call.h"
+#include "sldw/busy_note.h"
 #include "sldw/localized_messages.h"
 #include "sldw/message_ids.h"
 #include "sldw/running_instances.h"
@@ -26,7 +27,6 @@ using qar::GuardSite;
 using qar::LoadLanguageXml;
 using qar::LoadLocalizedString;
 using qar::PathBesideLibrary;
-using qar::RunGuarded;
 
 using qar::ComPtr;
 using qar::UniqueBstr;
@@ -37,32 +37,24 @@ namespace {
 
 using qar::RetryWhileBusy;
 
-// The three guarded steps. Their file texts and "line" numbers are frozen: they are what the first
-// release recorded in its exceptions, and tools that parse those keep reading them.
-const GuardSite kGetAppObjectSite = {
-    L"QARCAX::SldwConnector::GetAppObject",
-    L".\\sldw_connector",
-    143,
-    L"[QARCAX::SldwConnector::GetAppObject()]: ",
-    -1,
-    true,
-};
-const GuardSite kLoadAddInDllSite = {
-    L"QARCAX::SldwConnector::LoadAddInDll",
-    L".\\sldw_connector",
-    187,
-    L"[QARCAX::SldwConnector::LoadAddInDll()]: ",
-    -1,
-    true,
-};
-const GuardSite kGetAddInObjSite = {
-    L"QARCAX::SldwConnector::GetAddInObj",
-    L".\\sldw_connector",
-    260,
-    L"[QARCAX::SldwConnector::GetAddInObj()]: ",
-    -1,
-    true,
-};
+// The three guarded steps of the connect sequence, each with its own busy note. Their names and
+// prefixes are frozen: hosts read them in status records.
+constexpr GuardSite StepSite(const wchar_t* function, const wchar_t* prefix) {
+    return {function, prefix, -1, true};
+}
+const GuardSite kGetAppObjectSite =
+    StepSite(L"QARCAX::SldwConnector::GetAppObject", L"[QARCAX::SldwConnector::GetAppObject()]: ");
+const GuardSite kLoadAddInDllSite =
+    StepSite(L"QARCAX::SldwConnector::LoadAddInDll", L"[QARCAX::SldwConnector::LoadAddInDll()]: ");
+const GuardSite kGetAddInObjSite =
+    StepSite(L"QARCAX::SldwConnector::GetAddInObj", L"[QARCAX::SldwConnector::GetAddInObj()]: ");
+const qar::HostCall kGetAppObject = {kGetAppObjectSite.function, &kGetAppObjectSite, &qar::BusyNoteText};
+const qar::HostCall kLoadAddInDll = {kLoadAddInDllSite.function, &kLoadAddInDllSite, &qar::BusyNoteText};
+const qar::HostCall kGetAddInObj = {kGetAddInObjSite.function, &kGetAddInObjSite, &qar::BusyNoteText};
+// A copy or an assignment takes references that belong to the original's thread (and gives back
+// its own, for an assignment): both objects' threads are checked first.
+const qar::HostCall kCopy = {L"QARCAX::SldwConnector::SldwConnector", nullptr, nullptr};
+const qar::HostCall kAssign = {L"QARCAX::SldwConnector::operator=", nullptr, nullptr};
 
 // The running application whose main-window text equals `handleText`, or null. Entries that are not
 // the application, or whose window cannot be read, are passed over.
@@ -107,25 +99,24 @@ SldwConnector::SldwConnector(int cadType, const std::wstring& cadVersion, const 
 
 SldwConnector::SldwConnector(const SldwConnector& other)
     : ComConnector(other), addInArgument(other.addInArgument) {
-    // The references belong to the original's thread: taking them on another would touch them there.
-    if (!qar::OnOwnerThread(&other)) {
-        qar::RecordWrongThread(L"QARCAX::SldwConnector::SldwConnector", errorCode, errorMessage);
-        return;
-    }
-    appObject = other.appObject;
-    addInObject = other.addInObject;
+    qar::RunHostCall(kCopy, &other, qar::RecordOf(*this), [&] {
+        appObject = other.appObject;
+        addInObject = other.addInObject;
+        return 0;
+    });
 }
 
 SldwConnector& SldwConnector::operator=(const SldwConnector& other) {
-    if (!qar::OnOwnerThread(this) || !qar::OnOwnerThread(&other)) {
-        qar::RecordWrongThread(L"QARCAX::SldwConnector::operator=", errorCode, errorMessage);
-        return *this;
-    }
-    ComConnector::operator=(other);
-    // Equal pointers keep their references untouched.
-    if (appObject.Get() != other.appObject.Get()) appObject = other.appObject;
-    if (addInObject.Get() != other.addInObject.Get()) addInObject = other.addInObject;
-    addInArgument = other.addInArgument;
+    qar::RunHostCall(kAssign, this, qar::RecordOf(*this), [&] {
+        return qar::RunHostCall(kAssign, &other, qar::RecordOf(*this), [&] {
+            ComConnector::operator=(other);
+            // Equal pointers keep their references untouched.
+            if (appObject.Get() != other.appObject.Get()) appObject = other.appObject;
+            if (addInObject.Get() != other.addInObject.Get()) addInObject = other.addInObject;
+            addInArgument = other.addInArgument;
+            return 0;
+        });
+    });
     return *this;
 }
 
@@ -154,8 +145,7 @@ int SldwConnector::GetHandleOfCaxApp(const void*, std::wstring& handleText) {
 }
 
 int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
-    qar::BusyNoteScope busy(errorCode, errorMessage);
-    return busy.Finish(RunGuarded(kGetAppObjectSite, errorCode, errorMessage, [&]() -> int {
+    return qar::RunHostCall(kGetAppObject, nullptr, qar::RecordOf(*this), [&]() -> int {
         std::wstring progId;
         if (!qar::detail::ApplicationProgId(cadType, cadVersion, progId)) {
             throw std::invalid_argument("no CAD application of type " + std::to_string(cadType) +
@@ -176,9 +166,8 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
             }
             if (hr != S_OK) {
                 appObject.Reset();
-                qar::RecordFailure(errorCode, errorMessage, -1,
-                                   FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(),
-                                                  progId.c_str(), ComErrorMessage(hr).c_str()));
+                qar::RecordOf(*this).Fail(-1, FormatBuffered(LoadLocalizedString(IDS_START_FAILED).c_str(),
+                                                             progId.c_str(), ComErrorMessage(hr).c_str()));
                 return hr;
             }
         }
@@ -187,35 +176,36 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
         RetryWhileBusy([&] { return appObject.As(dispatch); });
         app = dispatch.Detach();  // the reference travels on through the connect sequence's signature
         return RetryWhileBusy([&] { return appObject->put_UserControl(VARIANT_TRUE); });
-    }));
+    });
 }
 
 int SldwConnector::LoadAddInDll() {
     if (!appObject) return -1;
     const std::wstring path = PathBesideLibrary(GetAddInDllFileName());
-    qar::BusyNoteScope busy(errorCode, errorMessage);
-    return busy.Finish(RunGuarded(kLoadAddInDllSite, errorCode, errorMessage, [&]() -> int {
+    return qar::RunHostCall(kLoadAddInDll, nullptr, qar::RecordOf(*this), [&]() -> int {
         LONG status = 0;
         const UniqueBstr module = qar::MakeBstr(path);
         const HRESULT hr = RetryWhileBusy([&] { return appObject->LoadAddIn(module.Get(), &status); });
         if (status == 0 || status == 2) return hr;
-        qar::RecordFailure(errorCode, errorMessage, status,
-                           FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str()));
+        qar::RecordOf(*this).Fail(
+            status, FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str()));
         return -1;
-    }));
+    });
 }
 
 int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) {
-    qar::BusyNoteScope busy(errorCode, errorMessage);
-    return busy.Finish(RunGuarded(kGetAddInObjSite, errorCode, errorMessage, [&]() -> int {
+    // A missing add-in object is recorded only over an empty record: an earlier failure stays, as
+    // hosts have always seen it. Read before the step's own watch clears the record.
+    const bool earlierFailure = errorCode != 0;
+    return qar::RunHostCall(kGetAddInObj, nullptr, qar::RecordOf(*this), [&]() -> int {
         const std::wstring progId = GetAddInObjProgId(cadType, cadVersion);
         const UniqueBstr progIdText = qar::MakeBstr(progId);
         ComPtr<IDispatch> object;
         RetryWhileBusy([&] { return appObject->AddInObject(progIdText.Get(), object.Put()); });
         if (!object) {
-            if (errorCode == 0) {
-                qar::RecordFailure(
-                    errorCode, errorMessage, qar::kNoAddInObjectCode,
+            if (!earlierFailure) {
+                qar::RecordOf(*this).Fail(
+                    qar::kNoAddInObjectCode,
                     L"QARCAX::SldwConnector::GetAddInObj():" +
                         FormatBuffered(LoadLocalizedString(IDS_GET_FAILED).c_str(), progId.c_str()));
             }
@@ -238,7 +228,7 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
         configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(qar::MakeBstr(handleText).Get()); });
         return configure(
             [&](ISwAddIn* addIn) { return addIn->SetAddInArgument(qar::MakeBstr(addInArgument).Get()); });
-    }));
+    });
 }
 
 }  // namespace QARCAX

@@ -101,19 +101,19 @@ protected:
 };
 
 TEST_F(InvokeByNameTest, SuccessIsOneLookupAndOneCallWithBstrArgumentsInTheCallersOrder) {
-    EXPECT_EQ(0, InvokeByName(&addIn, L"Disconnect", errorCode, errorMessage));
-    EXPECT_EQ(0, InvokeByName(&addIn, L"CreateMenu", L"", errorCode, errorMessage));
-    EXPECT_EQ(0, InvokeByName(&addIn, L"RefreshTable", L"first", L"second", errorCode, errorMessage));
-    EXPECT_EQ(0, InvokeByName(&addIn, L"UpdateTable", L"", L"", errorCode, errorMessage));
+    EXPECT_EQ(0, InvokeByName(&addIn, L"Disconnect", {errorCode, errorMessage}));
+    EXPECT_EQ(0, InvokeByName(&addIn, L"CreateMenu", L"", {errorCode, errorMessage}));
+    EXPECT_EQ(0, InvokeByName(&addIn, L"RefreshTable", L"first", L"second", {errorCode, errorMessage}));
+    EXPECT_EQ(0, InvokeByName(&addIn, L"UpdateTable", L"", L"", {errorCode, errorMessage}));
     EXPECT_EQ(4, addIn.lookUps);
     // Empty texts arrive as empty strings: a null BSTR means "no string" to some servers.
     EXPECT_EQ(CallList({L"Disconnect()", L"CreateMenu('')", L"RefreshTable('first', 'second')",
                         L"UpdateTable('', '')"}),
               addIn.calls);
     // A null target calls nothing.
-    EXPECT_EQ(0, InvokeByName(nullptr, L"CreateMenu", L"x", errorCode, errorMessage));
-    EXPECT_EQ(0, InvokeByName(nullptr, L"RefreshTable", L"a", L"b", errorCode, errorMessage));
-    EXPECT_EQ(0, InvokeByName(nullptr, L"Disconnect", errorCode, errorMessage));
+    EXPECT_EQ(0, InvokeByName(nullptr, L"CreateMenu", L"x", {errorCode, errorMessage}));
+    EXPECT_EQ(0, InvokeByName(nullptr, L"RefreshTable", L"a", L"b", {errorCode, errorMessage}));
+    EXPECT_EQ(0, InvokeByName(nullptr, L"Disconnect", {errorCode, errorMessage}));
     ExpectOutputsUntouched();
 }
 
@@ -135,7 +135,7 @@ TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
          [](ObservedAddIn& a, const std::wstring& method) {
              int code = 0;
              std::wstring message;
-             InvokeByName(&a, method, L"x", L"y", code, message);  // the add-in keeps this failure
+             InvokeByName(&a, method, L"x", L"y", {code, message});  // the add-in keeps this failure
              a.hidden.insert(method);
          },
          7, L"menu file missing"},
@@ -162,8 +162,8 @@ TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
                 row.script(target, method);
                 EXPECT_EQ(row.hr,
                           method == L"CreateMenu"
-                              ? InvokeByName(&target, method, L"x", errorCode, errorMessage, cache)
-                              : InvokeByName(&target, method, L"a", L"b", errorCode, errorMessage, cache));
+                              ? InvokeByName(&target, method, L"x", {errorCode, errorMessage}, cache)
+                              : InvokeByName(&target, method, L"a", L"b", {errorCode, errorMessage}, cache));
                 EXPECT_EQ(row.message ? row.code : row.hr, errorCode);
                 EXPECT_EQ(
                     row.message ? row.message : L"call" + method + L"() error, " + ComErrorMessage(row.hr),
@@ -178,7 +178,7 @@ TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
 // exception before any lookup or call (the guard reports it whatever its code).
 TEST_F(InvokeByNameTest, NoArgumentFormReportsTheHresultTextOnlyAndCopyFailuresThrowBeforeAnyCall) {
     addIn.control->FailMethod(L"Disconnect", E_UNEXPECTED, 7, L"ignored", TRUE);
-    const int hr = InvokeByName(&addIn, L"Disconnect", errorCode, errorMessage);
+    const int hr = InvokeByName(&addIn, L"Disconnect", {errorCode, errorMessage});
     EXPECT_TRUE(FAILED(hr));
     EXPECT_EQ(hr, errorCode);
     EXPECT_EQ(ComErrorMessage(hr), errorMessage);
@@ -189,11 +189,11 @@ TEST_F(InvokeByNameTest, NoArgumentFormReportsTheHresultTextOnlyAndCopyFailuresT
     addIn.lookUps = 0;
     for (long skip : {0L, 1L}) {  // the first, then the second argument's copy fails
         spy.FailAllocationAfter(skip);
-        EXPECT_THROW(InvokeByName(&addIn, L"RefreshTable", L"a", L"b", errorCode, errorMessage),
+        EXPECT_THROW(InvokeByName(&addIn, L"RefreshTable", L"a", L"b", {errorCode, errorMessage}),
                      QARBASE::HResultError);
     }
     spy.FailAllocationAfter(0);
-    EXPECT_THROW(InvokeByName(&addIn, L"CreateMenu", L"x", errorCode, errorMessage), QARBASE::HResultError);
+    EXPECT_THROW(InvokeByName(&addIn, L"CreateMenu", L"x", {errorCode, errorMessage}), QARBASE::HResultError);
     EXPECT_EQ(0, addIn.lookUps);
     ExpectOutputsUntouched();
 }
@@ -214,7 +214,7 @@ TEST(DispatchIdCache, OneLookupPerNameAndObject) {
         {&second, L"RefreshTable", 2, 7}, {&first, L"RefreshTable", 3, 7},
     };
     for (const auto& [target, method, firstLookUps, secondLookUps] : steps) {
-        InvokeByName(target, method, L"a", L"b", code, message, &ids);
+        InvokeByName(target, method, L"a", L"b", {code, message}, &ids);
         EXPECT_EQ(firstLookUps, first.lookUps) << method;
         EXPECT_EQ(secondLookUps, second.lookUps) << method;
     }

@@ -31,7 +31,7 @@ namespace {
 
 const std::wstring kPrefix = L"[Test::Guarded()]: ",
                    kConnectPrefix = L"QARCAX::CaxConnector::Connect() error: ";
-const GuardSite kSite = {L"Test::Guarded", L".\\test", 7, L"[Test::Guarded()]: ", -1, true};
+const GuardSite kSite = {L"Test::Guarded", L"[Test::Guarded()]: ", -1, true};
 
 struct GuardOutcome {
     int result = 0, errorCode = 0;
@@ -41,7 +41,7 @@ struct GuardOutcome {
 template <class Body>
 GuardOutcome Guard(Body&& body) {
     GuardOutcome outcome;
-    outcome.result = RunGuarded(kSite, outcome.errorCode, outcome.errorMessage, body);
+    outcome.result = RunGuarded(kSite, {outcome.errorCode, outcome.errorMessage}, body);
     return outcome;
 }
 
