@@ -7,7 +7,6 @@
 
 #include <windows.h>
 
-#include <cwchar>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -56,6 +55,9 @@ const GuardSite kRefreshTable =
     Site(L"qar_command_refresh_table", L"qar_command_refresh_table(): ", __LINE__);
 const GuardSite kUpdateTable = Site(L"qar_command_update_table", L"qar_command_update_table(): ", __LINE__);
 const GuardSite kCommandLastError = Site(L"qar_command_last_error", L"", __LINE__);
+const GuardSite kGetBusyTimeout = Site(L"qar_get_busy_timeout", L"", __LINE__);
+const GuardSite kConnectorDestroy = Site(L"qar_connector_destroy", L"", __LINE__);
+const GuardSite kCommandDestroy = Site(L"qar_command_destroy", L"", __LINE__);
 
 // Runs `body` as a guarded operation recording into (code, message). An exception gives
 // QAR_E_EXCEPTION; so does a failure to record it (no memory for the message), which leaves the code.
@@ -91,17 +93,67 @@ bool BufferValid(const wchar_t* buffer, size_t size) {
     return buffer != nullptr || size == 0;
 }
 
+// Host memory is read and written only by this file's own loads and stores, never through a runtime
+// routine such as wcslen or wmemcpy: the compiler takes those for functions that cannot throw, so a
+// fault inside one (an unreadable pointer) ended the process instead of reaching the guard. A load or
+// store of our own may throw (-fnon-call-exceptions), and the guard turns its fault into a result.
+
+// These helpers are kept out of line (noipa): inlined, the compiler may merge their reads with the
+// same reads made later inside a destructor, which cannot throw, and the fault would then again end
+// the process (measured: `Checked(command); delete command;` did).
+
+// Faults here when any byte of [address, address + size) is unreadable.
+__attribute__((noipa)) void ProbeRead(const void* address, size_t size) {
+    const volatile char* bytes = static_cast<const volatile char*>(address);
+    for (size_t i = 0; i < size; i += 4096) static_cast<void>(bytes[i]);
+    if (size > 0) static_cast<void>(bytes[size - 1]);
+}
+
+// A copy of the host's text up to its terminator.
+__attribute__((noipa)) std::wstring HostText(const wchar_t* text) {
+    const volatile wchar_t* source = text;
+    size_t length = 0;
+    while (source[length] != L'\0') ++length;
+    std::wstring copy(length, L'\0');
+    for (size_t i = 0; i < length; ++i) copy[i] = source[i];
+    return copy;
+}
+
+// The handle's own memory, then the object it owns: an unreadable handle faults here, before anything
+// is recorded in it.
+__attribute__((noipa)) QARCAX::CaxCommand& Checked(const QarCommand* command) {
+    ProbeRead(command, sizeof(*command));
+    QARCAX::CaxCommand* object = command->object.get();
+    ProbeRead(object, sizeof(*object));
+    return *object;
+}
+
+__attribute__((noipa)) QARCAX::SldwConnector& Checked(QarConnector* connector) {
+    ProbeRead(connector, sizeof(*connector));
+    return connector->object;
+}
+
 // Copies `text` by the output protocol of qar_c_api.h: all of it and a terminator, or nothing.
 int CopyOut(const std::wstring& text, wchar_t* buffer, size_t size, size_t* needed) {
     const size_t required = text.size() + 1;
     if (needed != nullptr) *needed = required;
+    volatile wchar_t* target = buffer;
     if (size < required) {
-        if (size > 0) buffer[0] = L'\0';
+        if (size > 0) target[0] = L'\0';
         return QAR_E_BUFFER_TOO_SMALL;
     }
-    if (!text.empty()) std::wmemcpy(buffer, text.data(), text.size());
-    buffer[text.size()] = L'\0';
+    for (size_t i = 0; i < text.size(); ++i) target[i] = text[i];
+    target[text.size()] = L'\0';
     return QAR_OK;
+}
+
+// The whole of an entry point, for faults outside any handle's record (an unreadable handle or
+// result pointer): QAR_E_EXCEPTION, recorded nowhere.
+template <class Body>
+int Shielded(const GuardSite& site, Body&& body) noexcept {
+    int code = 0;
+    std::wstring message;
+    return Guarded(site, code, message, std::forward<Body>(body));
 }
 
 // A command operation with its handle checked: body(CaxCommand&) runs guarded, recording into the
@@ -109,8 +161,29 @@ int CopyOut(const std::wstring& text, wchar_t* buffer, size_t size, size_t* need
 template <class Body>
 int OnCommand(QarCommand* command, const GuardSite& site, Body&& body) noexcept {
     if (command == nullptr) return QAR_E_NULL_HANDLE;
-    QARCAX::CaxCommand& object = *command->object;
-    return Guarded(site, object.errorCode, object.errorMessage, [&]() -> int { return body(object); });
+    return Shielded(site, [&]() -> int {
+        QARCAX::CaxCommand& object = Checked(command);
+        return Guarded(site, object.errorCode, object.errorMessage, [&]() -> int { return body(object); });
+    });
+}
+
+// A command operation on required texts: a NULL among them is refused (naming the first), the others
+// are copied before the operation runs.
+template <size_t N, class Body>
+int OnCommandTexts(QarCommand* command, const GuardSite& site, const wchar_t* const (&texts)[N],
+                   const wchar_t* const (&names)[N], Body&& body) noexcept {
+    if (command == nullptr) return QAR_E_NULL_HANDLE;
+    return Shielded(site, [&]() -> int {
+        QARCAX::CaxCommand& object = Checked(command);
+        for (size_t i = 0; i < N; ++i) {
+            if (texts[i] == nullptr) return RejectNull(site, object.errorCode, object.errorMessage, names[i]);
+        }
+        return Guarded(site, object.errorCode, object.errorMessage, [&]() -> int {
+            std::wstring copies[N];
+            for (size_t i = 0; i < N; ++i) copies[i] = HostText(texts[i]);
+            return body(object, copies);
+        });
+    });
 }
 
 // An operation with a text result: the text is kept with the command, then copied out. A failed
@@ -119,27 +192,31 @@ template <class Operation>
 int TextOperation(QarCommand* command, const GuardSite& site, wchar_t* buffer, size_t size, size_t* needed,
                   Operation&& operation) noexcept {
     if (command == nullptr) return QAR_E_NULL_HANDLE;
-    QARCAX::CaxCommand& object = *command->object;
-    if (!BufferValid(buffer, size)) return RejectNull(site, object.errorCode, object.errorMessage, L"buffer");
-    command->text.clear();  // an operation ended by an exception leaves "" rather than an older text
-    return Guarded(site, object.errorCode, object.errorMessage, [&]() -> int {
-        std::wstring text;
-        const int result = operation(object, text);
-        command->text = std::move(text);
-        const int copied = CopyOut(command->text, buffer, size, needed);
-        return result != 0 ? result : copied;
+    return Shielded(site, [&]() -> int {
+        QARCAX::CaxCommand& object = Checked(command);
+        if (!BufferValid(buffer, size))
+            return RejectNull(site, object.errorCode, object.errorMessage, L"buffer");
+        command->text.clear();  // an operation ended by an exception leaves "" rather than an older text
+        return Guarded(site, object.errorCode, object.errorMessage, [&]() -> int {
+            std::wstring text;
+            const int result = operation(object, text);
+            command->text = std::move(text);
+            const int copied = CopyOut(command->text, buffer, size, needed);
+            return result != 0 ? result : copied;
+        });
     });
 }
 
-// Reads a status record or a kept text; changes nothing in the handle.
-int ReadText(const GuardSite& site, int code, const std::wstring& text, int* codeOut, wchar_t* buffer,
-             size_t size, size_t* needed) noexcept {
+// Reads a status record or a kept text; changes nothing in the handle. `read` gives the code and the
+// text once the handle has been checked.
+template <class Read>
+int ReadText(const GuardSite& site, int* codeOut, wchar_t* buffer, size_t size, size_t* needed,
+             Read&& read) noexcept {
     if (!BufferValid(buffer, size)) return QAR_E_NULL_ARGUMENT;
-    int scratchCode = 0;
-    std::wstring scratchMessage;
-    return Guarded(site, scratchCode, scratchMessage, [&]() -> int {
-        if (codeOut != nullptr) *codeOut = code;
-        return CopyOut(text, buffer, size, needed);
+    return Shielded(site, [&]() -> int {
+        const std::pair<int, const std::wstring*> record = read();
+        if (codeOut != nullptr) *codeOut = record.first;
+        return CopyOut(*record.second, buffer, size, needed);
     });
 }
 
@@ -154,59 +231,79 @@ int qar_set_busy_timeout(unsigned long milliseconds) {
 
 int qar_get_busy_timeout(unsigned long* milliseconds) {
     if (milliseconds == nullptr) return QAR_E_NULL_ARGUMENT;
-    *milliseconds = QARCAX::GetBusyTimeout();
-    return QAR_OK;
+    return Shielded(kGetBusyTimeout, [&]() -> int {
+        *milliseconds = QARCAX::GetBusyTimeout();
+        return QAR_OK;
+    });
 }
 
 int qar_connector_create(int cad_type, const wchar_t* cad_version, const wchar_t* app_handle_text,
                          const wchar_t* add_in_argument, QarConnector** connector) {
     if (connector == nullptr) return QAR_E_NULL_ARGUMENT;
-    *connector = nullptr;
-    if (cad_version == nullptr || app_handle_text == nullptr || add_in_argument == nullptr) {
-        return QAR_E_NULL_ARGUMENT;
-    }
-    int code = 0;
-    std::wstring message;
-    return Guarded(kCreate, code, message, [&]() -> int {
-        *connector = new QarConnector(cad_type, cad_version, app_handle_text, add_in_argument);
+    return Shielded(kCreate, [&]() -> int {
+        *connector = nullptr;
+        if (cad_version == nullptr || app_handle_text == nullptr || add_in_argument == nullptr) {
+            return QAR_E_NULL_ARGUMENT;
+        }
+        *connector = new QarConnector(cad_type, HostText(cad_version), HostText(app_handle_text),
+                                      HostText(add_in_argument));
         return QAR_OK;
     });
 }
 
 int qar_connector_destroy(QarConnector* connector) {
-    delete connector;
-    return QAR_OK;
+    if (connector == nullptr) return QAR_OK;
+    return Shielded(kConnectorDestroy, [&]() -> int {
+        Checked(connector);
+        delete connector;
+        return QAR_OK;
+    });
 }
 
 int qar_connector_new_command(QarConnector* connector, void* host, QarCommand** command) {
     if (connector == nullptr) return QAR_E_NULL_HANDLE;
-    QARCAX::SldwConnector& object = connector->object;
-    if (command == nullptr) return RejectNull(kNewCommand, object.errorCode, object.errorMessage, L"command");
-    *command = nullptr;
-    return Guarded(kNewCommand, object.errorCode, object.errorMessage, [&]() -> int {
-        // The handle exists before connecting, so that no allocation can fail with a command made
-        // and nobody owning it.
-        auto handle = std::make_unique<QarCommand>();
-        QARCAX::CaxCommand* made = nullptr;
-        const int result = object.NewCommand(static_cast<IDispatch*>(host), made);
-        handle->object.reset(made);
-        if (result != 0) return result;
-        if (!handle->object) throw std::runtime_error("the connector reported success without a command");
-        *command = handle.release();
-        return QAR_OK;
+    return Shielded(kNewCommand, [&]() -> int {
+        QARCAX::SldwConnector& object = Checked(connector);
+        if (command == nullptr)
+            return RejectNull(kNewCommand, object.errorCode, object.errorMessage, L"command");
+        *command = nullptr;
+        // The host object and the first entries of its function table, read before anything of the
+        // connect sequence holds a reference.
+        if (host != nullptr) {
+            ProbeRead(host, sizeof(void*));
+            ProbeRead(*static_cast<void* const*>(host), 7 * sizeof(void*));
+        }
+        return Guarded(kNewCommand, object.errorCode, object.errorMessage, [&]() -> int {
+            // The handle exists before connecting, so that no allocation can fail with a command made
+            // and nobody owning it.
+            auto handle = std::make_unique<QarCommand>();
+            QARCAX::CaxCommand* made = nullptr;
+            const int result = object.NewCommand(static_cast<IDispatch*>(host), made);
+            handle->object.reset(made);
+            if (result != 0) return result;
+            if (!handle->object) throw std::runtime_error("the connector reported success without a command");
+            *command = handle.release();
+            return QAR_OK;
+        });
     });
 }
 
 int qar_connector_last_error(const QarConnector* connector, int* code, wchar_t* buffer, size_t size,
                              size_t* needed) {
     if (connector == nullptr) return QAR_E_NULL_HANDLE;
-    return ReadText(kConnectorLastError, connector->object.errorCode, connector->object.errorMessage, code,
-                    buffer, size, needed);
+    return ReadText(kConnectorLastError, code, buffer, size, needed, [&] {
+        const QARCAX::SldwConnector& object = Checked(const_cast<QarConnector*>(connector));
+        return std::make_pair(object.errorCode, &object.errorMessage);
+    });
 }
 
 int qar_command_destroy(QarCommand* command) {
-    delete command;
-    return QAR_OK;
+    if (command == nullptr) return QAR_OK;
+    return Shielded(kCommandDestroy, [&]() -> int {
+        Checked(command);
+        delete command;
+        return QAR_OK;
+    });
 }
 
 int qar_command_disconnect(QarCommand* command) {
@@ -217,22 +314,22 @@ int qar_command_disconnect(QarCommand* command) {
 }
 
 int qar_command_is_connected(QarCommand* command, int* connected) {
-    if (command != nullptr && connected == nullptr) {
-        return RejectNull(kIsConnected, command->object->errorCode, command->object->errorMessage,
-                          L"connected");
-    }
-    if (connected != nullptr) *connected = 0;  // also what an exception leaves
-    return OnCommand(command, kIsConnected, [&](QARCAX::CaxCommand& c) {
-        *connected = c.IsConnected() ? 1 : 0;
-        return QAR_OK;
+    if (command == nullptr) return QAR_E_NULL_HANDLE;
+    return Shielded(kIsConnected, [&]() -> int {
+        QARCAX::CaxCommand& object = Checked(command);
+        if (connected == nullptr)
+            return RejectNull(kIsConnected, object.errorCode, object.errorMessage, L"connected");
+        *connected = 0;  // also what an exception leaves
+        return Guarded(kIsConnected, object.errorCode, object.errorMessage, [&]() -> int {
+            *connected = object.IsConnected() ? 1 : 0;
+            return QAR_OK;
+        });
     });
 }
 
 int qar_command_open_file(QarCommand* command, const wchar_t* path) {
-    if (command != nullptr && path == nullptr) {
-        return RejectNull(kOpenFile, command->object->errorCode, command->object->errorMessage, L"path");
-    }
-    return OnCommand(command, kOpenFile, [&](QARCAX::CaxCommand& c) { return c.OpenFile(path); });
+    return OnCommandTexts(command, kOpenFile, {path}, {L"path"},
+                          [](QARCAX::CaxCommand& c, std::wstring* t) { return c.OpenFile(t[0]); });
 }
 
 int qar_command_close_file(QarCommand* command) {
@@ -251,38 +348,34 @@ int qar_command_get_dependencies(QarCommand* command, wchar_t* buffer, size_t si
 
 int qar_command_last_text(const QarCommand* command, wchar_t* buffer, size_t size, size_t* needed) {
     if (command == nullptr) return QAR_E_NULL_HANDLE;
-    return ReadText(kLastText, QAR_OK, command->text, nullptr, buffer, size, needed);
+    return ReadText(kLastText, nullptr, buffer, size, needed, [&] {
+        Checked(command);
+        return std::make_pair(QAR_OK, &command->text);
+    });
 }
 
 int qar_command_create_menu(QarCommand* command, const wchar_t* arg) {
-    if (command != nullptr && arg == nullptr) {
-        return RejectNull(kCreateMenu, command->object->errorCode, command->object->errorMessage, L"arg");
-    }
-    return OnCommand(command, kCreateMenu, [&](QARCAX::CaxCommand& c) { return c.CreateMenu(arg); });
+    return OnCommandTexts(command, kCreateMenu, {arg}, {L"arg"},
+                          [](QARCAX::CaxCommand& c, std::wstring* t) { return c.CreateMenu(t[0]); });
 }
 
 int qar_command_refresh_table(QarCommand* command, const wchar_t* arg1, const wchar_t* arg2) {
-    if (command != nullptr && (arg1 == nullptr || arg2 == nullptr)) {
-        return RejectNull(kRefreshTable, command->object->errorCode, command->object->errorMessage,
-                          arg1 == nullptr ? L"arg1" : L"arg2");
-    }
-    return OnCommand(command, kRefreshTable,
-                     [&](QARCAX::CaxCommand& c) { return c.RefreshTable(arg1, arg2); });
+    return OnCommandTexts(command, kRefreshTable, {arg1, arg2}, {L"arg1", L"arg2"},
+                          [](QARCAX::CaxCommand& c, std::wstring* t) { return c.RefreshTable(t[0], t[1]); });
 }
 
 int qar_command_update_table(QarCommand* command, const wchar_t* arg1, const wchar_t* arg2) {
-    if (command != nullptr && (arg1 == nullptr || arg2 == nullptr)) {
-        return RejectNull(kUpdateTable, command->object->errorCode, command->object->errorMessage,
-                          arg1 == nullptr ? L"arg1" : L"arg2");
-    }
-    return OnCommand(command, kUpdateTable, [&](QARCAX::CaxCommand& c) { return c.UpdateTable(arg1, arg2); });
+    return OnCommandTexts(command, kUpdateTable, {arg1, arg2}, {L"arg1", L"arg2"},
+                          [](QARCAX::CaxCommand& c, std::wstring* t) { return c.UpdateTable(t[0], t[1]); });
 }
 
 int qar_command_last_error(const QarCommand* command, int* code, wchar_t* buffer, size_t size,
                            size_t* needed) {
     if (command == nullptr) return QAR_E_NULL_HANDLE;
-    return ReadText(kCommandLastError, command->object->errorCode, command->object->errorMessage, code,
-                    buffer, size, needed);
+    return ReadText(kCommandLastError, code, buffer, size, needed, [&] {
+        const QARCAX::CaxCommand& object = Checked(command);
+        return std::make_pair(object.errorCode, &object.errorMessage);
+    });
 }
 
 }  // extern "C"
