@@ -4,6 +4,7 @@
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"
+#include "Public/trace.h"
 
 using qar::ComPtr;
 
@@ -40,23 +41,29 @@ CaxConnector::~CaxConnector() {
 }
 
 int CaxConnector::NewCommand(IDispatch* host, CaxCommand*& command) {
-    if (!qar::OnOwnerThread(this)) {
-        return qar::RecordWrongThread(L"QARCAX::CaxConnector::NewCommand", errorCode, errorMessage);
-    }
-    // A thread that was already in a multithreaded apartment could not join a single-threaded one:
-    // said here, clearly, rather than left to fail in some later call.
-    if (const HRESULT apartment = qar::ConnectorApartment(this); FAILED(apartment)) {
-        qar::RecordFailure(errorCode, errorMessage, apartment,
-                           L"QARCAX::CaxConnector::NewCommand():" + ComErrorMessage(apartment));
-        return apartment;
-    }
-    ConnectionRecord info;
-    ComPtr<IDispatch> app;
-    const int result = Connect(host, info, app);
-    if (result != 0) return result;
-    // `app` keeps the record's application alive while CreateCommand takes references of its own,
-    // and gives its reference back however CreateCommand ends.
-    return CreateCommand(&info, command);
+    const qar::TraceSpan span;
+    const int result = [&]() -> int {
+        if (!qar::OnOwnerThread(this)) {
+            return qar::RecordWrongThread(L"QARCAX::CaxConnector::NewCommand", errorCode, errorMessage);
+        }
+        // A thread that was already in a multithreaded apartment could not join a single-threaded one:
+        // said here, clearly, rather than left to fail in some later call.
+        if (const HRESULT apartment = qar::ConnectorApartment(this); FAILED(apartment)) {
+            qar::RecordFailure(errorCode, errorMessage, apartment,
+                               L"QARCAX::CaxConnector::NewCommand():" + ComErrorMessage(apartment));
+            return apartment;
+        }
+        ConnectionRecord info;
+        ComPtr<IDispatch> app;
+        const int connected = Connect(host, info, app);
+        if (connected != 0) return connected;
+        // `app` keeps the record's application alive while CreateCommand takes references of its own,
+        // and gives its reference back however CreateCommand ends.
+        return CreateCommand(&info, command);
+    }();
+    qar::TraceHostOperation(
+        {"connector", L"QARCAX::CaxConnector::NewCommand", this, result, errorCode, &errorMessage, span});
+    return result;
 }
 
 int CaxConnector::Connect(IDispatch* host, ConnectionRecord& info, ComPtr<IDispatch>& app) {

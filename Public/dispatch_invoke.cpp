@@ -54,17 +54,18 @@ private:
 
 HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-    return qar::RetryWhileBusy([&] { return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id); });
+    return qar::RetryWhileBusy({"IDispatch.GetIDsOfNames", name.c_str()},
+                               [&] { return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id); });
 }
 
 HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id, DispatchIdCache* cache) {
     return cache != nullptr ? cache->LookUp(target, name, id) : LookUp(target, name, id);
 }
 
-// Calls the method `id` with `params`; whatever it returns is dropped.
-HRESULT CallMethod(IDispatch* target, DISPID id, DISPPARAMS& params) {
+// Calls the method `id` (named `name`) with `params`; whatever it returns is dropped.
+HRESULT CallMethod(IDispatch* target, const std::wstring& name, DISPID id, DISPPARAMS& params) {
     UniqueVariant result;
-    return qar::RetryWhileBusy([&] {
+    return qar::RetryWhileBusy({"IDispatch.Invoke", name.c_str()}, [&] {
         return target->Invoke(id, IID_NULL, kLocale, DISPATCH_METHOD, &params, result.Put(), nullptr,
                               nullptr);
     });
@@ -76,7 +77,7 @@ UniqueVariant ReadProperty(IDispatch* target, const std::wstring& name) {
     DISPID id = DISPID_UNKNOWN;
     if (FAILED(LookUp(target, name, id))) return value;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    if (FAILED(qar::RetryWhileBusy([&] {
+    if (FAILED(qar::RetryWhileBusy({"IDispatch.Invoke", name.c_str()}, [&] {
             return target->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, value.Put(), nullptr,
                                   nullptr);
         }))) {
@@ -139,7 +140,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, int& errorCode, 
     HRESULT hr = LookUp(target, method, id, cache);
     if (SUCCEEDED(hr)) {
         DISPPARAMS none = {nullptr, nullptr, 0, 0};
-        hr = CallMethod(target, id, none);
+        hr = CallMethod(target, method, id, none);
     }
     if (SUCCEEDED(hr)) return 0;
     qar::RecordFailure(errorCode, errorMessage, hr, ComErrorMessage(hr));
@@ -155,7 +156,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstri
     HRESULT hr = LookUp(target, method, id, cache);
     if (SUCCEEDED(hr)) {
         DISPPARAMS params = {value.Ptr(), nullptr, 1, 0};
-        hr = CallMethod(target, id, params);
+        hr = CallMethod(target, method, id, params);
     }
     if (SUCCEEDED(hr)) return 0;
     ReportAddInFailure(target, method, hr, errorCode, errorMessage);
@@ -178,7 +179,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstri
         block.CopyIn(0, first.Get());
         block.CopyIn(1, second.Get());
         DISPPARAMS params = block.Params();
-        hr = CallMethod(target, id, params);
+        hr = CallMethod(target, method, id, params);
     }
     if (SUCCEEDED(hr)) return 0;
     ReportAddInFailure(target, method, hr, errorCode, errorMessage);

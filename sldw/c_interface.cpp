@@ -14,7 +14,9 @@
 
 #include "Public/busy_policy.h"
 #include "Public/cax_command.h"
+#include "Public/diagnostics.h"
 #include "Public/error_model.h"
+#include "Public/trace.h"
 #include "sldw/sldw_connector.h"
 
 struct QarConnector {
@@ -55,6 +57,8 @@ const GuardSite kRefreshTable =
     Site(L"qar_command_refresh_table", L"qar_command_refresh_table(): ", __LINE__);
 const GuardSite kUpdateTable = Site(L"qar_command_update_table", L"qar_command_update_table(): ", __LINE__);
 const GuardSite kCommandLastError = Site(L"qar_command_last_error", L"", __LINE__);
+const GuardSite kSetTrace = Site(L"qar_set_trace", L"", __LINE__);
+const GuardSite kSetDumps = Site(L"qar_set_dumps", L"", __LINE__);
 const GuardSite kGetBusyTimeout = Site(L"qar_get_busy_timeout", L"", __LINE__);
 const GuardSite kConnectorDestroy = Site(L"qar_connector_destroy", L"", __LINE__);
 const GuardSite kCommandDestroy = Site(L"qar_command_destroy", L"", __LINE__);
@@ -149,11 +153,18 @@ int CopyOut(const std::wstring& text, wchar_t* buffer, size_t size, size_t* need
 
 // The whole of an entry point, for faults outside any handle's record (an unreadable handle or
 // result pointer): QAR_E_EXCEPTION, recorded nowhere.
+// The trace shows the C interface's own refusals and faults (and the connector's creation); every
+// other result is the C++ operation's, which traces itself.
 template <class Body>
 int Shielded(const GuardSite& site, Body&& body) noexcept {
+    const qar::TraceSpan span;
     int code = 0;
     std::wstring message;
-    return Guarded(site, code, message, std::forward<Body>(body));
+    const int result = Guarded(site, code, message, std::forward<Body>(body));
+    if (span.Running() && (result == QAR_E_NULL_ARGUMENT || result == QAR_E_EXCEPTION || &site == &kCreate)) {
+        qar::TraceHostOperation({"c", site.function, nullptr, result, result, &message, span});
+    }
+    return result;
 }
 
 // A command operation with its handle checked: body(CaxCommand&) runs guarded, recording into the
@@ -233,6 +244,20 @@ int qar_get_busy_timeout(unsigned long* milliseconds) {
     if (milliseconds == nullptr) return QAR_E_NULL_ARGUMENT;
     return Shielded(kGetBusyTimeout, [&]() -> int {
         *milliseconds = QARCAX::GetBusyTimeout();
+        return QAR_OK;
+    });
+}
+
+int qar_set_trace(const wchar_t* path, unsigned long long max_bytes) {
+    return Shielded(kSetTrace, [&]() -> int {
+        QARCAX::SetTrace(path != nullptr ? HostText(path).c_str() : nullptr, max_bytes);
+        return QAR_OK;
+    });
+}
+
+int qar_set_dumps(const wchar_t* folder, unsigned max_dumps) {
+    return Shielded(kSetDumps, [&]() -> int {
+        QARCAX::SetDumps(folder != nullptr ? HostText(folder).c_str() : nullptr, max_dumps);
         return QAR_OK;
     });
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "Public/owner_thread.h"
+#include "Public/trace.h"
 
 namespace qar {
 
@@ -46,9 +47,16 @@ private:
 template <class Body>
 int RunHostOperation(DWORD owner, const wchar_t* operation, int& errorCode, std::wstring& errorMessage,
                      Body&& body) {
-    if (owner != GetCurrentThreadId()) return RecordWrongThread(operation, errorCode, errorMessage);
-    BusyNoteScope scope(errorCode, errorMessage);
-    return scope.Finish(body());
+    const TraceSpan span;
+    int result = 0;
+    if (owner != GetCurrentThreadId()) {
+        result = RecordWrongThread(operation, errorCode, errorMessage);
+    } else {
+        BusyNoteScope scope(errorCode, errorMessage);
+        result = scope.Finish(body());
+    }
+    TraceHostOperation({"command", operation, &errorCode, result, errorCode, &errorMessage, span});
+    return result;
 }
 
 // The note itself, for `milliseconds` of waiting: "The CAD application stayed busy for 2.5 s." in

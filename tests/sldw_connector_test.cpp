@@ -6,11 +6,18 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include "Public/crash_dump.h"
+#include "Public/diagnostics.h"
 #include "Public/dispatch_invoke.h"
+#include "Public/trace.h"
 #include "qar_c_api.h"
+#include "registry_redirect.h"
 #include "Public/text_helpers.h"
 #include "sim_test_support.h"
 #include "simulator/sim_application.h"
@@ -336,6 +343,8 @@ TEST_F(ConnectorTest, CInterfaceAnswersEveryUnreadablePointerWithAResult) {
     QarCommand* const badCommand = bad(command);
     const std::pair<const char*, std::function<int()>> calls[] = {
         {"busy timeout", [&] { return qar_get_busy_timeout(bad(&milliseconds)); }},
+        {"trace path", [&] { return qar_set_trace(text, 0); }},
+        {"dump folder", [&] { return qar_set_dumps(text, 0); }},
         {"create version", [&] { return qar_connector_create(3, text, L"", L"", &made); }},
         {"create handle", [&] { return qar_connector_create(3, L"SolidWorks 2016", text, L"", &made); }},
         {"create argument", [&] { return qar_connector_create(3, L"SolidWorks 2016", L"", text, &made); }},
@@ -398,6 +407,155 @@ TEST_F(ConnectorTest, CInterfaceAnswersEveryUnreadablePointerWithAResult) {
                 value == QAR_E_EXCEPTION && Has(buffer, L"qar_command_update_table(): "));
     EXPECT_EQ(QAR_OK, qar_command_destroy(command));
     EXPECT_EQ(QAR_OK, qar_connector_destroy(connector));
+}
+
+// A scratch file beside the test program, removed with its rotation when the test ends.
+struct ScratchFile {
+    explicit ScratchFile(const wchar_t* name)
+        : path(TestProgramDirectory() + name + std::to_wstring(GetCurrentProcessId())) {
+        Remove();
+    }
+    ~ScratchFile() { Remove(); }
+    void Remove() const {
+        DeleteFileW(path.c_str());
+        DeleteFileW((path + L".1").c_str());
+    }
+    const std::wstring path;
+};
+
+// Each line of a JSON Lines file, parsed (a line that is no JSON object fails the test).
+std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path) {
+    std::vector<nlohmann::json> lines;
+    qar::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file.Get() == INVALID_HANDLE_VALUE) return lines;
+    std::string text(1 << 20, '\0');
+    DWORD read = 0;
+    ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+    text.resize(read);
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+        EXPECT_TRUE(lines.back().is_object());
+    }
+    return lines;
+}
+
+// A session with the trace on: the load line first; each host operation once, with its own sequence
+// number; each call across the boundary naming the operation it ran in; a failure's code and message; the
+// machine fault with its module; the add-in argument nowhere. Then the trace off writes nothing more.
+TEST_F(ConnectorTest, TraceHoldsEachOperationOnceWithItsCallsAndNoSecret) {
+    ScratchFile trace(L"trace-session-");
+    QARCAX::SetTrace(trace.path.c_str());
+    {
+        SldwConnector connector(3, L"SolidWorks 2016", handleText, L"secret-token-4711");
+        CaxCommand* made = nullptr;
+        ASSERT_EQ(0, connector.NewCommand(nullptr, made));
+        Command command(made);
+        EXPECT_EQ(0, command->CreateMenu(L"PLM"));
+        EXPECT_EQ(-1, command->OpenFile(L"C:\\nowhere\\missing.sldprt"));
+        QarConnector* c = nullptr;
+        ASSERT_EQ(QAR_OK, qar_connector_create(3, L"SolidWorks 2016", L"", L"", &c));
+        EXPECT_EQ(QAR_E_EXCEPTION,
+                  qar_connector_new_command(c, nullptr, reinterpret_cast<QarCommand**>(0x10)));
+        qar_connector_destroy(c);
+    }
+    QARCAX::SetTrace(nullptr);
+    EXPECT_EQ(0, SldwConnector(3, L"SolidWorks 2016", handleText, L"").errorCode);
+    const std::vector<nlohmann::json> lines = ReadJsonLines(trace.path);
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_TRUE(lines[0]["ev"] == "load" && lines[0]["version"] == "1.1.0" &&
+                lines[0]["pid"] == GetCurrentProcessId());
+    std::map<uint64_t, nlohmann::json> ops;
+    std::map<std::string, int> names;
+    for (const auto& line : lines) {
+        EXPECT_EQ(std::string::npos, line.dump().find("secret-token")) << line.dump();
+        if (line["ev"] == "op") {
+            EXPECT_TRUE(ops.emplace(line["seq"].get<uint64_t>(), line).second) << line.dump();
+            ++names[line["name"].get<std::string>()];
+        }
+    }
+    EXPECT_EQ((std::map<std::string, int>{{"QARCAX::CaxConnector::NewCommand", 1},
+                                          {"QARCAX::SldwCommand::CreateMenu", 1},
+                                          {"QARCAX::SldwCommand::Disconnect", 1},
+                                          {"QARCAX::SldwCommand::OpenFile", 1},
+                                          {"qar_connector_create", 1},
+                                          {"qar_connector_new_command", 1}}),
+              names);
+    int menuCalls = 0, faults = 0;
+    for (const auto& line : lines) {
+        if (line["ev"] == "call") {
+            const uint64_t op = line["op"].get<uint64_t>();
+            ASSERT_TRUE(ops.count(op)) << line.dump();
+            if (line["name"] == "IDispatch.Invoke CreateMenu") {
+                ++menuCalls;
+                EXPECT_TRUE(ops[op]["name"] == "QARCAX::SldwCommand::CreateMenu" &&
+                            line["hr"] == "0x00000000");
+            }
+        } else if (line["ev"] == "fault") {
+            ++faults;
+            EXPECT_TRUE(line["code"] == "0xc0000005" && line["data"] == "0x10" && line.contains("module"));
+            EXPECT_EQ("qar_connector_new_command", ops[line["op"].get<uint64_t>()]["name"]);
+        } else if (line["ev"] == "op" && line["name"] == "QARCAX::SldwCommand::OpenFile") {
+            EXPECT_TRUE(line["result"] == -1 && line["code"] == -1 &&
+                        !line["message"].get<std::string>().empty());
+        }
+    }
+    EXPECT_EQ(1, menuCalls);
+    EXPECT_EQ(1, faults);
+}
+
+// The file is bounded (one rotation), and a place that cannot be written costs lines, never results.
+TEST_F(ConnectorTest, TraceRotatesAtItsCapAndSkipsWhatItCannotWrite) {
+    ScratchFile trace(L"trace-rotation-");
+    QARCAX::SetTrace(trace.path.c_str(), 4096);
+    SldwConnector connector(3, L"SolidWorks 2016", handleText, L"");
+    CaxCommand* made = nullptr;
+    ASSERT_EQ(0, connector.NewCommand(nullptr, made));
+    Command command(made);
+    for (int i = 0; i < 60; ++i) EXPECT_EQ(0, command->CreateMenu(L"PLM"));
+    const auto size = [](const std::wstring& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+        return data.nFileSizeLow;
+    };
+    EXPECT_TRUE(size(trace.path + L".1") >= 4096 && size(trace.path + L".1") < 4096 + 512)
+        << size(trace.path + L".1");
+    EXPECT_TRUE(size(trace.path) > 0 && size(trace.path) < 4096 + 512);
+    const uint64_t skipped = QARCAX::GetDiagnosticsStatus().traceSkipped;
+    QARCAX::SetTrace(L"C:\\no-such-folder-qar\\sub\\trace.jsonl");
+    EXPECT_EQ(0, command->CreateMenu(L"PLM"));
+    EXPECT_LT(skipped, QARCAX::GetDiagnosticsStatus().traceSkipped);  // its call and the operation
+    QARCAX::SetTrace(nullptr);
+}
+
+// Which setting switches the trace on: the environment for one run, else the user's registry value
+// (even an empty one, which switches off what the machine sets), else the machine's.
+class DiagnosticsSettings : public RegistryRedirect {};
+TEST_F(DiagnosticsSettings, EnvironmentThenUserThenMachine) {
+    struct Case {
+        const wchar_t *environment, *user, *machine, *text, *source;
+    } cases[] = {
+        {L"C:\\env.jsonl", L"C:\\user.jsonl", L"C:\\machine.jsonl", L"C:\\env.jsonl", L"environment"},
+        {nullptr, L"C:\\user.jsonl", L"C:\\machine.jsonl", L"C:\\user.jsonl", L"HKCU"},
+        {nullptr, nullptr, L"C:\\machine.jsonl", L"C:\\machine.jsonl", L"HKLM"},
+        {nullptr, L"", L"C:\\machine.jsonl", L"", L""},
+        {nullptr, nullptr, nullptr, L"", L""},
+    };
+    for (const Case& c : cases) {
+        SetEnvironmentVariableW(L"QARSLDW_TRACE", c.environment);
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QarSldw");
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\QarSldw");
+        if (c.user) SetText(HKEY_CURRENT_USER, L"Software\\QarSldw", L"Trace", c.user);
+        if (c.machine) SetText(HKEY_LOCAL_MACHINE, L"Software\\QarSldw", L"Trace", c.machine);
+        std::wstring source;
+        EXPECT_EQ(c.text, qar::ReadDiagnosticsText(L"QARSLDW_TRACE", L"Trace", source)) << c.source;
+        EXPECT_EQ(c.source, source);
+    }
+    SetEnvironmentVariableW(L"QARSLDW_TRACE", nullptr);
+    const DWORD cap = 1234;
+    SetRaw(HKEY_LOCAL_MACHINE, L"Software\\QarSldw", L"TraceMaxBytes", REG_DWORD, &cap, sizeof(cap));
+    EXPECT_EQ(1234u, qar::ReadDiagnosticsNumber(L"TraceMaxBytes", 7));
+    EXPECT_EQ(7u, qar::ReadDiagnosticsNumber(L"MaxDumps", 7));
 }
 
 }  // namespace

@@ -91,7 +91,8 @@ const wchar_t* UsageText() {
            L"  --lang en-us|zh-cn|zh-tw  language of messages and of the add-in's language file\n"
            L"  --busy-timeout SECONDS  how long a busy application is waited for (default 60; 0: not)\n"
            L"  --call-timeout SECONDS  give up and exit (code 3) when one operation has no answer that long\n"
-           L"  --json              one JSON object per result on standard output\n";
+           L"  --json              one JSON object per result on standard output\n"
+           L"  --trace FILE        the library's call trace (JSON Lines) for this run, into FILE\n";
 }
 
 bool IsHandleText(const std::wstring& text) {
@@ -129,7 +130,8 @@ const FlagOption kFlags[] = {{L"--json", &Options::json}, {L"--connect", &Option
 const TextOption kTexts[] = {{L"--version", &Options::version, false},
                              {L"--attach", &Options::attach, false},
                              {L"--arg", &Options::addInArg, true},
-                             {L"--lang", &Options::lang, false}};
+                             {L"--lang", &Options::lang, false},
+                             {L"--trace", &Options::trace, false}};
 const NumberOption kNumbers[] = {
     {L"--busy-timeout", &Options::busyTimeoutSeconds, 0, 86400, L"a number of seconds (0 to 86400)"},
     {L"--call-timeout", &Options::callTimeoutSeconds, 1, 86400, L"a number of seconds (1 to 86400)"},

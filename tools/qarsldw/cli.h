@@ -21,6 +21,7 @@ struct Options {
     std::wstring addInArg;                  // --arg: handed to the add-in unchanged
     std::wstring lang;                      // --lang: en-us, zh-cn or zh-tw; "" = the user's language
     std::wstring script;                    // run: a file path, or "-" for standard input
+    std::wstring trace;                     // --trace: the library's call trace goes to this file
     bool json = false;                      // --json
     bool connect = false;                   // doctor --connect
     unsigned long busyTimeoutSeconds = 60;  // --busy-timeout: 0 turns the busy policy off

@@ -98,6 +98,7 @@ int wmain(int argc, wchar_t** argv) {
     // need one too. The busy timeout belongs to this thread, where every operation runs.
     const HRESULT com = CoInitialize(nullptr);
     QARCAX::SetBusyTimeout(options.busyTimeoutSeconds * 1000);
+    if (!options.trace.empty()) QARCAX::SetTrace(options.trace.c_str());
     const int exitCode = RunReporting(options, report);
     if (SUCCEEDED(com)) CoUninitialize();
     return exitCode;
