@@ -3,8 +3,12 @@
 // side receives (its call log), what the status record says, and that every reference is given
 // back. Each entry failing on the far side is the reliability suite's table; here what only an
 // in-process view shows.
+#include <windows.h>
+#include <dbghelp.h>
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
@@ -556,6 +560,92 @@ TEST_F(DiagnosticsSettings, EnvironmentThenUserThenMachine) {
     SetRaw(HKEY_LOCAL_MACHINE, L"Software\\QarSldw", L"TraceMaxBytes", REG_DWORD, &cap, sizeof(cap));
     EXPECT_EQ(1234u, qar::ReadDiagnosticsNumber(L"TraceMaxBytes", 7));
     EXPECT_EQ(7u, qar::ReadDiagnosticsNumber(L"MaxDumps", 7));
+}
+
+// A minidump file read back: its streams by type (the directory's entries), as dbghelp lays them out.
+struct Minidump {
+    explicit Minidump(const std::wstring& path) {
+        qar::UniqueHandle file(
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (file.Get() == INVALID_HANDLE_VALUE) return;
+        bytes.resize(GetFileSize(file.Get(), nullptr));
+        DWORD read = 0;
+        ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    }
+    template <class T>
+    const T* At(size_t offset) const {
+        return offset + sizeof(T) <= bytes.size() ? reinterpret_cast<const T*>(bytes.data() + offset)
+                                                  : nullptr;
+    }
+    // The stream of `type` (4 module list, 6 exception), or null.
+    const MINIDUMP_DIRECTORY* Stream(ULONG32 type) const {
+        const auto* header = At<MINIDUMP_HEADER>(0);
+        for (ULONG32 i = 0; header != nullptr && i < header->NumberOfStreams; ++i) {
+            const auto* entry =
+                At<MINIDUMP_DIRECTORY>(header->StreamDirectoryRva + i * sizeof(MINIDUMP_DIRECTORY));
+            if (entry != nullptr && entry->StreamType == type) return entry;
+        }
+        return nullptr;
+    }
+    std::wstring Text(RVA rva) const {  // a MINIDUMP_STRING
+        const auto* length = At<ULONG32>(rva);
+        if (length == nullptr || rva + 4 + *length > bytes.size()) return L"";
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + rva + 4), *length / 2);
+    }
+    std::vector<char> bytes;
+};
+
+// With a dump folder set, a machine fault turned into a result through a public entry point also
+// leaves a minidump: signature, the fault's code and data address in the exception stream, and the
+// module holding the library in the module list. The result is what it is without dumps; the limit holds.
+TEST_F(ConnectorTest, MachineFaultLeavesAMinidumpWithinItsLimit) {
+    const std::wstring folder = TestProgramDirectory() + L"dumps-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    QARCAX::SetDumps(folder.c_str(), 2);
+    const unsigned before = QARCAX::GetDiagnosticsStatus().dumpsWritten;
+    const wchar_t* bad = reinterpret_cast<const wchar_t*>(0x10);
+    QarConnector* connector = nullptr;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(QAR_E_EXCEPTION, qar_connector_create(3, bad, L"", L"", &connector));
+    QARCAX::SetDumps(nullptr);
+    EXPECT_EQ(before + 2, QARCAX::GetDiagnosticsStatus().dumpsWritten);
+    std::vector<std::wstring> dumps;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\QarSldw-*.dmp").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        dumps.push_back(folder + L"\\" + found.cFileName);
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    ASSERT_EQ(2u, dumps.size());
+    const Minidump dump(dumps[0]);
+    ASSERT_TRUE(dump.At<MINIDUMP_HEADER>(0) != nullptr);
+    EXPECT_EQ(0, std::memcmp(dump.bytes.data(), "MDMP", 4));
+    const MINIDUMP_DIRECTORY* exception = dump.Stream(ExceptionStream);
+    ASSERT_TRUE(exception != nullptr);
+    const auto* stream = dump.At<MINIDUMP_EXCEPTION_STREAM>(exception->Location.Rva);
+    ASSERT_TRUE(stream != nullptr);
+    EXPECT_EQ(GetCurrentThreadId(), stream->ThreadId);
+    EXPECT_EQ(static_cast<ULONG32>(EXCEPTION_ACCESS_VIOLATION), stream->ExceptionRecord.ExceptionCode);
+    EXPECT_EQ(0x10u, stream->ExceptionRecord.ExceptionInformation[1]);
+    EXPECT_NE(0u, stream->ExceptionRecord.ExceptionAddress);
+    wchar_t library[MAX_PATH];
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&qar_set_dumps), &self);
+    GetModuleFileNameW(self, library, MAX_PATH);
+    const MINIDUMP_DIRECTORY* modules = dump.Stream(ModuleListStream);
+    ASSERT_TRUE(modules != nullptr);
+    const auto* list = dump.At<MINIDUMP_MODULE_LIST>(modules->Location.Rva);
+    bool listed = false;
+    for (ULONG32 i = 0; list != nullptr && i < list->NumberOfModules; ++i) {
+        const auto* module =
+            dump.At<MINIDUMP_MODULE>(modules->Location.Rva + 4 + i * sizeof(MINIDUMP_MODULE));
+        listed = listed || (module != nullptr && module->BaseOfImage == reinterpret_cast<uintptr_t>(self) &&
+                            _wcsicmp(dump.Text(module->ModuleNameRva).c_str(), library) == 0);
+    }
+    EXPECT_TRUE(listed) << library;
+    for (const std::wstring& path : dumps) DeleteFileW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace
