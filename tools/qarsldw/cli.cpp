@@ -83,6 +83,7 @@ const wchar_t* UsageText() {
            L"  run SCRIPT|-        connect once and run the script's commands (file or standard input):\n"
            L"                      open PATH, close, save, deps, menu ARG, refresh A B, update A B, probe\n"
            L"  doctor [--connect]  check the installation; --connect also connects and disconnects\n"
+           L"  trace summary FILE  per operation and per far-side call: count, failures, median, p95, max\n"
            L"options:\n"
            L"  --version TEXT      CAD version, e.g. \"SolidWorks 2016\" (default: the user's current one)\n"
            L"  --attach HANDLE     attach to the running instance with this window-handle text\n"
@@ -214,9 +215,10 @@ bool ReadSubcommand(const std::vector<std::wstring>& positional, Options& option
         return false;
     }
     static const std::pair<const wchar_t*, Subcommand> kSubcommands[] = {
-        {L"versions", Subcommand::Versions}, {L"instances", Subcommand::Instances},
-        {L"connect", Subcommand::Connect},   {L"run", Subcommand::Run},
-        {L"doctor", Subcommand::Doctor},     {L"help", Subcommand::Help},
+        {L"versions", Subcommand::Versions},  {L"instances", Subcommand::Instances},
+        {L"connect", Subcommand::Connect},    {L"run", Subcommand::Run},
+        {L"doctor", Subcommand::Doctor},      {L"help", Subcommand::Help},
+        {L"trace", Subcommand::TraceSummary},
     };
     options.subcommand = Subcommand::None;
     for (const auto& [name, subcommand] : kSubcommands) {
@@ -234,6 +236,14 @@ bool ReadSubcommand(const std::vector<std::wstring>& positional, Options& option
         }
         options.script = positional[1];
         expected = 2;
+    }
+    if (options.subcommand == Subcommand::TraceSummary) {
+        if (positional.size() < 3 || positional[1] != L"summary") {
+            error = L"trace needs: summary FILE";
+            return false;
+        }
+        options.script = positional[2];
+        expected = 3;
     }
     if (positional.size() > expected) {
         error = L"unexpected argument '" + positional[expected] + L"'";

@@ -21,6 +21,7 @@
 #include "Public/text_helpers.h"
 #include "tools/qarsldw/cli.h"
 #include "tools/qarsldw/doctor.h"
+#include "tools/qarsldw/trace_summary.h"
 #include "tools/qarsldw/inventory.h"
 #include "tools/qarsldw/report.h"
 #include "tools/qarsldw/session.h"
@@ -52,6 +53,8 @@ int RunSubcommand(const Options& options, Reporter& report) {
             return RunScript(options, report);
         case Subcommand::Doctor:
             return RunDoctor(options, report);
+        case Subcommand::TraceSummary:
+            return RunTraceSummary(options, report);
         default:
             return kExitUsage;
     }
