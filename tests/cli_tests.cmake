@@ -77,7 +77,8 @@ qar_cli_test(doctor "wine;simulator;automation" 0
         "ok       add-in: [^\n]*BrivexSw18_x64\\.dll\n"
         "ok       automation: QarSldw\\.Connector -> [^\n]*QarSldwAutomation_x64\\.dll\n"
         "ok       language: [^\n]*en-us.dd_3\\.xml\n"
-        "ok       connect: connected and disconnected in [0-9.]+ s\n0 failed")
+        "ok       connect: connected and disconnected in [0-9.]+ s\n"
+        "ok       trace: off [^\n]*\nok       dumps: off [^\n]*\n0 failed")
 
 # An installation without the add-in module: that check fails with its fix, the others still run,
 # and the exit code says so.
