@@ -14,6 +14,10 @@
 
 #include <windows.h>
 
+#include <utility>
+
+#include "Public/trace.h"
+
 namespace qar {
 
 // Whether `hr` says the application refused the call because it is busy.
@@ -35,13 +39,39 @@ private:
     DWORD pause_;
 };
 
+// How the trace names a call: "Interface.Method", with the member's name for a call by name.
+struct FarCallName {
+    FarCallName(const char* name, const wchar_t* member = nullptr) : name(name), member(member) {}
+    const char* name;
+    const wchar_t* member;
+    const char* file = nullptr;  // where an unnamed call is made
+    int line = 0;
+};
+
+//   hr = RetryWhileBusy("ISldWorks.put_Visible", [&] { return app->put_Visible(VARIANT_TRUE); });
 template <class Call>
-HRESULT RetryWhileBusy(Call&& call) {
+HRESULT RetryWhileBusy(const FarCallName& name, Call&& call) {
+    const TraceSpan span;
     HRESULT hr = call();
-    if (!IsBusyRefusal(hr)) return hr;
-    BusyWait wait;
-    while (wait.PauseAfter(hr)) hr = call();
+    unsigned retries = 0;
+    if (IsBusyRefusal(hr)) {
+        BusyWait wait;
+        while (wait.PauseAfter(hr)) {
+            hr = call();
+            ++retries;
+        }
+    }
+    if (span.Running()) TraceFarCall({name.name, name.member, name.file, name.line, hr, retries, span});
     return hr;
+}
+
+// A call without a name: the trace names it by its source file and line.
+template <class Call>
+HRESULT RetryWhileBusy(Call&& call, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+    FarCallName name(nullptr);
+    name.file = file;
+    name.line = line;
+    return RetryWhileBusy(name, std::forward<Call>(call));
 }
 
 // The calling thread's note of a call given up on a busy application: the timeout it waited, in

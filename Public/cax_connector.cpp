@@ -24,8 +24,8 @@ const GuardSite kConnectSite = {
     false,
 };
 // The host's call; the busy note comes from the steps of the connect sequence, each of its own.
-const qar::HostCall kNewCommand = {L"QARCAX::CaxConnector::NewCommand", nullptr, nullptr};
-const qar::HostCall kConnect = {L"QARCAX::CaxConnector::Connect", &kConnectSite, nullptr};
+const qar::HostCall kNewCommand = {"connector", L"QARCAX::CaxConnector::NewCommand", nullptr, nullptr};
+const qar::HostCall kConnect = {nullptr, L"QARCAX::CaxConnector::Connect", &kConnectSite, nullptr};
 
 }  // namespace
 

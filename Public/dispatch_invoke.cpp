@@ -52,17 +52,18 @@ private:
 
 HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name.c_str())};
-    return qar::RetryWhileBusy([&] { return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id); });
+    return qar::RetryWhileBusy({"IDispatch.GetIDsOfNames", name.c_str()},
+                               [&] { return target->GetIDsOfNames(IID_NULL, names, 1, kLocale, &id); });
 }
 
 HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id, DispatchIdCache* cache) {
     return cache != nullptr ? cache->LookUp(target, name, id) : LookUp(target, name, id);
 }
 
-// Calls the method `id` with `params`; whatever it returns is dropped.
-HRESULT CallMethod(IDispatch* target, DISPID id, DISPPARAMS& params) {
+// Calls the method `id` (named `name`) with `params`; whatever it returns is dropped.
+HRESULT CallMethod(IDispatch* target, const std::wstring& name, DISPID id, DISPPARAMS& params) {
     UniqueVariant result;
-    return qar::RetryWhileBusy([&] {
+    return qar::RetryWhileBusy({"IDispatch.Invoke", name.c_str()}, [&] {
         return target->Invoke(id, IID_NULL, kLocale, DISPATCH_METHOD, &params, result.Put(), nullptr,
                               nullptr);
     });
@@ -74,7 +75,7 @@ UniqueVariant ReadProperty(IDispatch* target, const std::wstring& name) {
     DISPID id = DISPID_UNKNOWN;
     if (FAILED(LookUp(target, name, id))) return value;
     DISPPARAMS none = {nullptr, nullptr, 0, 0};
-    if (FAILED(qar::RetryWhileBusy([&] {
+    if (FAILED(qar::RetryWhileBusy({"IDispatch.Invoke", name.c_str()}, [&] {
             return target->Invoke(id, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, value.Put(), nullptr,
                                   nullptr);
         }))) {
@@ -134,7 +135,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, StatusRecord rec
     HRESULT hr = LookUp(target, method, id, cache);
     if (SUCCEEDED(hr)) {
         DISPPARAMS none = {nullptr, nullptr, 0, 0};
-        hr = CallMethod(target, id, none);
+        hr = CallMethod(target, method, id, none);
     }
     if (SUCCEEDED(hr)) return 0;
     record.Fail(hr, ComErrorMessage(hr));
@@ -150,7 +151,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstri
     HRESULT hr = LookUp(target, method, id, cache);
     if (SUCCEEDED(hr)) {
         DISPPARAMS params = {value.Ptr(), nullptr, 1, 0};
-        hr = CallMethod(target, id, params);
+        hr = CallMethod(target, method, id, params);
     }
     if (SUCCEEDED(hr)) return 0;
     ReportAddInFailure(target, method, hr, record);
@@ -172,7 +173,7 @@ int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstri
         block.CopyIn(0, first.Get());
         block.CopyIn(1, second.Get());
         DISPPARAMS params = block.Params();
-        hr = CallMethod(target, id, params);
+        hr = CallMethod(target, method, id, params);
     }
     if (SUCCEEDED(hr)) return 0;
     ReportAddInFailure(target, method, hr, record);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Public/crash_dump.h"
 #include "Public/error_model.h"
 
 namespace qar {
@@ -108,6 +109,7 @@ extern "C" EXCEPTION_DISPOSITION qar_fault_frame_handler(EXCEPTION_RECORD* recor
 }
 
 extern "C" void qar_raise_translated_fault(FaultSlot* slot) {
+    qar::OnMachineFault(slot->record, slot->context);
     EXCEPTION_POINTERS pointers{&slot->record, &slot->context};
     TranslateStructuredException(slot->record.ExceptionCode, &pointers);
 }

@@ -6,9 +6,11 @@
 //      what the call writes is told from an earlier record;
 //   3. the guard, when the call has one: exceptions and machine faults end as a result here
 //      (without one they reach the host, as the command operations promise);
-//   4. a failure after a call was given up on a busy application says so in the record.
+//   4. a failure after a call was given up on a busy application says so in the record;
+//   5. with the trace on, the operation's line (Public/trace.h), after its calls across the process
+//      boundary.
 //
-//   const qar::HostCall kCloseFile = {L"QARCAX::SldwCommand::CloseFile", nullptr, &BusyNoteText};
+//   const qar::HostCall kCloseFile = {"command", L"QARCAX::SldwCommand::CloseFile", nullptr, &BusyNoteText};
 //   int SldwCommand::CloseFile() {
 //       return qar::RunHostCall(kCloseFile, this, Record(), [&] { return CloseActiveDocument(); });
 //   }
@@ -22,10 +24,12 @@
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"
 #include "Public/status_record.h"
+#include "Public/trace.h"
 
 namespace qar {
 
 struct HostCall {
+    const char* kind;          // "connector" or "command" in the trace; null: a step inside an operation
     const wchar_t* operation;  // qualified name, e.g. L"QARCAX::SldwCommand::OpenFile"
     const GuardSite* guard;    // null: exceptions reach the caller
     // The note a failure gains when a call inside was given up on a busy application, for the
@@ -54,13 +58,24 @@ private:
     std::optional<StatusRecord::Watch> watch_;  // only where a note may be added
 };
 
+namespace detail {
+template <class Body>
+int RunHostCallSteps(const HostCall& call, const void* owner, StatusRecord record, Body& body) {
+    if (owner != nullptr && !OnOwnerThread(owner)) return RecordWrongThread(call.operation, record);
+    BusyNoteScope busy(record, call.busyNote);
+    return busy.Finish(call.guard != nullptr ? RunGuarded(*call.guard, record, body) : body());
+}
+}  // namespace detail
+
 // Runs `body` (returning int) as `call` on an object registered to its owner thread (`owner`; null
 // for a step of an operation whose own call checked the thread already).
 template <class Body>
 int RunHostCall(const HostCall& call, const void* owner, StatusRecord record, Body&& body) {
-    if (owner != nullptr && !OnOwnerThread(owner)) return RecordWrongThread(call.operation, record);
-    BusyNoteScope busy(record, call.busyNote);
-    return busy.Finish(call.guard != nullptr ? RunGuarded(*call.guard, record, body) : body());
+    if (call.kind == nullptr || !TraceOn()) return detail::RunHostCallSteps(call, owner, record, body);
+    const TraceSpan span;
+    const int result = detail::RunHostCallSteps(call, owner, record, body);
+    TraceHostOperation({call.kind, call.operation, owner, result, record.Code(), &record.Message(), span});
+    return result;
 }
 
 }  // namespace qar

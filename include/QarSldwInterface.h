@@ -22,4 +22,5 @@
 #include "Public/cax_command.h"
 #include "Public/cax_connector.h"
 #include "Public/com_connector.h"
+#include "Public/diagnostics.h"
 #include "sldw/sldw_connector.h"

@@ -78,6 +78,16 @@ QAR_C_API int qar_set_busy_timeout(unsigned long milliseconds);
 /* *milliseconds receives the calling thread's busy timeout. */
 QAR_C_API int qar_get_busy_timeout(unsigned long* milliseconds);
 
+/* --- Diagnostics --------------------------------------------------------------------------- */
+
+/* Switches the call trace (JSON Lines, UTF-8) for the whole process, winning over QARSLDW_TRACE and the
+ * registry: `path` names a file, or a folder for qarsldw-trace.jsonl in it; NULL or "" switches it off.
+ * max_bytes caps the file before it is renamed to "<file>.1" (0 keeps the cap, 16 MiB by default). */
+QAR_C_API int qar_set_trace(const wchar_t* path, unsigned long long max_bytes);
+/* Writes a minidump into `folder` for each machine fault the library turns into a result, at most
+ * max_dumps per process (0 keeps the limit, 3 by default); NULL or "" switches dumps off. */
+QAR_C_API int qar_set_dumps(const wchar_t* folder, unsigned max_dumps);
+
 /* --- Connector ----------------------------------------------------------------------------- */
 
 /* Makes a connector from the four values of the C++ connector: cad_type 3 for this application,

@@ -35,14 +35,14 @@ std::wstring EntryName(IMoniker* entry) {
 
 HRESULT MainWindowText(ISldWorks* app, std::wstring& text) {
     ComPtr<IDispatch> frameObject;
-    HRESULT hr = RetryWhileBusy([&] { return app->Frame(frameObject.Put()); });
+    HRESULT hr = RetryWhileBusy("ISldWorks.Frame", [&] { return app->Frame(frameObject.Put()); });
     if (FAILED(hr) || !frameObject) return FAILED(hr) ? hr : S_FALSE;
     ComPtr<IFrame> frame;
-    hr = RetryWhileBusy([&] { return frameObject.As(frame); });
+    hr = RetryWhileBusy("IDispatch.QueryInterface", [&] { return frameObject.As(frame); });
     if (hr == E_NOINTERFACE || (SUCCEEDED(hr) && !frame)) return S_FALSE;
     if (FAILED(hr)) return hr;
     LONG handle = 0;
-    hr = RetryWhileBusy([&] { return frame->GetHWnd(&handle); });
+    hr = RetryWhileBusy("IFrame.GetHWnd", [&] { return frame->GetHWnd(&handle); });
     if (FAILED(hr)) return hr;
     text = DecimalText(handle);
     return S_OK;
@@ -54,11 +54,12 @@ HRESULT ProbeRunningEntry(IMoniker* entry, ComPtr<ISldWorks>& app, std::wstring&
     HRESULT hr = GetRunningObjectTable(0, table.Put());
     if (FAILED(hr)) return hr;
     ComPtr<IUnknown> object;
-    hr = RetryWhileBusy([&] { return table->GetObject(entry, object.Put()); });
+    hr = RetryWhileBusy("IRunningObjectTable.GetObject",
+                        [&] { return table->GetObject(entry, object.Put()); });
     if (hr == MK_E_UNAVAILABLE || (SUCCEEDED(hr) && !object)) return S_FALSE;
     if (FAILED(hr)) return hr;
     ComPtr<ISldWorks> candidate;
-    hr = RetryWhileBusy([&] { return object.As(candidate); });
+    hr = RetryWhileBusy("IDispatch.QueryInterface", [&] { return object.As(candidate); });
     if (hr == E_NOINTERFACE || (SUCCEEDED(hr) && !candidate)) return S_FALSE;
     if (FAILED(hr)) return hr;
     hr = MainWindowText(candidate.Get(), handleText);

@@ -20,7 +20,7 @@ namespace {
 
 // The host calls of a command: unguarded (their exceptions reach the host), with the busy note.
 constexpr HostCall Operation(const wchar_t* name) {
-    return {name, nullptr, &BusyNoteText};
+    return {"command", name, nullptr, &BusyNoteText};
 }
 const HostCall kDisconnect = Operation(L"QARCAX::SldwCommand::Disconnect");
 const HostCall kIsConnected = Operation(L"QARCAX::SldwCommand::IsConnected");
@@ -43,7 +43,8 @@ std::wstring TextAfterLast(const std::wstring& text, wchar_t separator) {
 
 // The active document; a success without a document counts as kNoDocument.
 HRESULT ActiveDocument(ISldWorks* app, ComPtr<ICaxDocument>& document) {
-    const HRESULT hr = RetryWhileBusy([&] { return app->ActiveDocument(document.Put()); });
+    const HRESULT hr =
+        RetryWhileBusy("ISldWorks.ActiveDocument", [&] { return app->ActiveDocument(document.Put()); });
     if (FAILED(hr)) return hr;
     return document ? hr : kNoDocument;
 }
@@ -88,7 +89,7 @@ bool SldwCommand::Probe() {
     VARIANT_BOOL visible = VARIANT_FALSE;
     HRESULT hr = S_OK;
     try {
-        hr = RetryWhileBusy([&] { return swApp->get_Visible(&visible); });
+        hr = RetryWhileBusy("ISldWorks.get_Visible", [&] { return swApp->get_Visible(&visible); });
     } catch (...) {
         hr = S_OK;  // an exception does not decide the probe; the next call does
     }
@@ -96,7 +97,8 @@ bool SldwCommand::Probe() {
     const UniqueBstr progId = MakeBstr(kAddInProgId);
     ComPtr<IDispatch> object;
     try {
-        hr = RetryWhileBusy([&] { return swApp->AddInObject(progId.Get(), object.Put()); });
+        hr = RetryWhileBusy("ISldWorks.AddInObject",
+                            [&] { return swApp->AddInObject(progId.Get(), object.Put()); });
     } catch (...) {
         hr = S_FALSE;
     }
@@ -136,12 +138,14 @@ int SldwCommand::Open(const std::wstring& path) {
         CloseSameNamedDocuments(path);
         try {
             ComPtr<ICaxDocument> document;
-            const HRESULT hr = RetryWhileBusy(
-                [&] { return swApp->OpenDocument(file.Get(), detail::DocumentType(path), document.Put()); });
+            const HRESULT hr = RetryWhileBusy("ISldWorks.OpenDocument", [&] {
+                return swApp->OpenDocument(file.Get(), detail::DocumentType(path), document.Put());
+            });
             if (SUCCEEDED(hr) && document) {
                 document.Reset();
                 ComPtr<IDispatch> activated;
-                RetryWhileBusy([&] { return swApp->ActivateDocument(file.Get(), activated.Put()); });
+                RetryWhileBusy("ISldWorks.ActivateDocument",
+                               [&] { return swApp->ActivateDocument(file.Get(), activated.Put()); });
                 return 0;
             }
         } catch (...) {
@@ -157,20 +161,25 @@ int SldwCommand::CloseSameNamedDocuments(const std::wstring& path) {
         ComPtr<IEnumCaxDocuments> documents;
         {
             ComPtr<ICaxDocument> active;
-            if (RetryWhileBusy([&] { return swApp->ActiveDocument(active.Put()); }) != S_OK) return 0;
-            RetryWhileBusy([&] { return swApp->EnumDocuments(documents.Put()); });
+            if (RetryWhileBusy("ISldWorks.ActiveDocument",
+                               [&] { return swApp->ActiveDocument(active.Put()); }) != S_OK)
+                return 0;
+            RetryWhileBusy("ISldWorks.EnumDocuments", [&] { return swApp->EnumDocuments(documents.Put()); });
         }
         if (!documents) return 0;
         for (;;) {
             ComPtr<ICaxDocument> document;
             LONG fetched = 0;
-            if (RetryWhileBusy([&] { return documents->Next(1, document.Put(), &fetched); }) != S_OK) break;
+            if (RetryWhileBusy("IEnumCaxDocuments.Next",
+                               [&] { return documents->Next(1, document.Put(), &fetched); }) != S_OK)
+                break;
             if (!document) continue;  // a success without a document: nothing to compare
             UniqueBstr documentPath;
-            RetryWhileBusy([&] { return document->FullPath(documentPath.Put()); });
+            RetryWhileBusy("ICaxDocument.FullPath", [&] { return document->FullPath(documentPath.Put()); });
             if (TextAfterLast(documentPath.CStr(), L'\\') == name) {
-                RetryWhileBusy([&] { return document->PrepareClose(); });
-                RetryWhileBusy([&] { return swApp->CloseDocument(documentPath.Get()); });
+                RetryWhileBusy("ICaxDocument.PrepareClose", [&] { return document->PrepareClose(); });
+                RetryWhileBusy("ISldWorks.CloseDocument",
+                               [&] { return swApp->CloseDocument(documentPath.Get()); });
             }
         }
         return 0;
@@ -187,8 +196,10 @@ int SldwCommand::Close() {
     ComPtr<ICaxDocument> document;
     UniqueBstr name;
     HRESULT hr = swApp ? ActiveDocument(swApp.Get(), document) : kNoApplication;
-    if (SUCCEEDED(hr)) hr = RetryWhileBusy([&] { return document->NameText(name.Put()); });
-    if (SUCCEEDED(hr)) hr = RetryWhileBusy([&] { return swApp->CloseDocument(name.Get()); });
+    if (SUCCEEDED(hr))
+        hr = RetryWhileBusy("ICaxDocument.NameText", [&] { return document->NameText(name.Put()); });
+    if (SUCCEEDED(hr))
+        hr = RetryWhileBusy("ISldWorks.CloseDocument", [&] { return swApp->CloseDocument(name.Get()); });
     if (SUCCEEDED(hr)) return 0;
     return DocumentFailure(L"CloseFile", IDS_CLOSE_FAILED, hr);
 }
@@ -203,11 +214,11 @@ int SldwCommand::Save(std::wstring& savedPath) {
     HRESULT hr = swApp ? ActiveDocument(swApp.Get(), document) : kNoApplication;
     if (SUCCEEDED(hr)) {
         LONG saved = 0;
-        hr = RetryWhileBusy([&] { return document->Save(VARIANT_TRUE, &saved); });
+        hr = RetryWhileBusy("ICaxDocument.Save", [&] { return document->Save(VARIANT_TRUE, &saved); });
     }
     if (FAILED(hr)) return DocumentFailure(L"SaveFile", IDS_SAVE_FAILED, hr);
     UniqueBstr path;
-    RetryWhileBusy([&] { return document->FullPath(path.Put()); });
+    RetryWhileBusy("ICaxDocument.FullPath", [&] { return document->FullPath(path.Put()); });
     savedPath = path.CStr();
     return 0;
 }
@@ -223,7 +234,8 @@ int SldwCommand::ListDependencies(std::wstring& dependencies) {
     HRESULT hr = ActiveDocument(swApp.Get(), document);
     if (!document) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
     UniqueVariant list;
-    hr = RetryWhileBusy([&] { return document->Dependencies(VARIANT_TRUE, VARIANT_TRUE, 0, list.Put()); });
+    hr = RetryWhileBusy("ICaxDocument.Dependencies",
+                        [&] { return document->Dependencies(VARIANT_TRUE, VARIANT_TRUE, 0, list.Put()); });
     if (FAILED(hr)) return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, hr);
     if (!detail::DependencyList(list.Get(), dependencies)) {
         return DocumentFailure(L"GetDependencies", IDS_DEPENDENCIES_FAILED, kNoArray);

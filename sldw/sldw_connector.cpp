@@ -48,13 +48,17 @@ const GuardSite kLoadAddInDllSite =
     StepSite(L"QARCAX::SldwConnector::LoadAddInDll", L"[QARCAX::SldwConnector::LoadAddInDll()]: ");
 const GuardSite kGetAddInObjSite =
     StepSite(L"QARCAX::SldwConnector::GetAddInObj", L"[QARCAX::SldwConnector::GetAddInObj()]: ");
-const qar::HostCall kGetAppObject = {kGetAppObjectSite.function, &kGetAppObjectSite, &qar::BusyNoteText};
-const qar::HostCall kLoadAddInDll = {kLoadAddInDllSite.function, &kLoadAddInDllSite, &qar::BusyNoteText};
-const qar::HostCall kGetAddInObj = {kGetAddInObjSite.function, &kGetAddInObjSite, &qar::BusyNoteText};
+const qar::HostCall kGetAppObject = {nullptr, kGetAppObjectSite.function, &kGetAppObjectSite,
+                                     &qar::BusyNoteText};
+const qar::HostCall kLoadAddInDll = {nullptr, kLoadAddInDllSite.function, &kLoadAddInDllSite,
+                                     &qar::BusyNoteText};
+const qar::HostCall kGetAddInObj = {nullptr, kGetAddInObjSite.function, &kGetAddInObjSite,
+                                    &qar::BusyNoteText};
 // A copy or an assignment takes references that belong to the original's thread (and gives back
 // its own, for an assignment): both objects' threads are checked first.
-const qar::HostCall kCopy = {L"QARCAX::SldwConnector::SldwConnector", nullptr, nullptr};
-const qar::HostCall kAssign = {L"QARCAX::SldwConnector::operator=", nullptr, nullptr};
+const qar::HostCall kCopy = {"connector", L"QARCAX::SldwConnector::SldwConnector", nullptr, nullptr};
+const qar::HostCall kAssign = {"connector", L"QARCAX::SldwConnector::operator=", nullptr, nullptr};
+const qar::HostCall kAssignFrom = {nullptr, kAssign.operation, nullptr, nullptr};  // the other side
 
 // The running application whose main-window text equals `handleText`, or null. Entries that are not
 // the application, or whose window cannot be read, are passed over.
@@ -73,11 +77,14 @@ ComPtr<ISldWorks> FindRunning(const std::wstring& handleText) {
 void ThrowAddInFailure(ISwAddIn* addIn, HRESULT hr) {
     ComPtr<ISupportErrorInfo> supports;
     ComPtr<IErrorInfo> info;
-    if (SUCCEEDED(RetryWhileBusy([&] {
-            return addIn->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(supports.Put()));
-        })) &&
-        supports &&
-        RetryWhileBusy([&] { return supports->InterfaceSupportsErrorInfo(IID_ISwAddIn); }) == S_OK) {
+    if (SUCCEEDED(RetryWhileBusy("ISwAddIn.QueryInterface",
+                                 [&] {
+                                     return addIn->QueryInterface(IID_ISupportErrorInfo,
+                                                                  reinterpret_cast<void**>(supports.Put()));
+                                 })) &&
+        supports && RetryWhileBusy("ISupportErrorInfo.InterfaceSupportsErrorInfo", [&] {
+                        return supports->InterfaceSupportsErrorInfo(IID_ISwAddIn);
+                    }) == S_OK) {
         if (GetErrorInfo(0, info.Put()) != S_OK) info.Reset();
     }
     throw _com_error(hr, info.Detach());  // the error takes over the reference
@@ -108,7 +115,7 @@ SldwConnector::SldwConnector(const SldwConnector& other)
 
 SldwConnector& SldwConnector::operator=(const SldwConnector& other) {
     qar::RunHostCall(kAssign, this, qar::RecordOf(*this), [&] {
-        return qar::RunHostCall(kAssign, &other, qar::RecordOf(*this), [&] {
+        return qar::RunHostCall(kAssignFrom, &other, qar::RecordOf(*this), [&] {
             ComConnector::operator=(other);
             // Equal pointers keep their references untouched.
             if (appObject.Get() != other.appObject.Get()) appObject = other.appObject;
@@ -159,7 +166,7 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
             // Only a busy refusal is retried: after a time-out the application may still be starting,
             // and asking again would start a second one.
             if (SUCCEEDED(hr)) {
-                hr = RetryWhileBusy([&] {
+                hr = RetryWhileBusy("CoCreateInstance", [&] {
                     return CoCreateInstance(id, nullptr, CLSCTX_LOCAL_SERVER, IID_ISldWorks,
                                             reinterpret_cast<void**>(appObject.Put()));
                 });
@@ -171,11 +178,12 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
                 return hr;
             }
         }
-        RetryWhileBusy([&] { return appObject->put_Visible(VARIANT_TRUE); });
+        RetryWhileBusy("ISldWorks.put_Visible", [&] { return appObject->put_Visible(VARIANT_TRUE); });
         ComPtr<IDispatch> dispatch;
-        RetryWhileBusy([&] { return appObject.As(dispatch); });
+        RetryWhileBusy("ISldWorks.QueryInterface", [&] { return appObject.As(dispatch); });
         app = dispatch.Detach();  // the reference travels on through the connect sequence's signature
-        return RetryWhileBusy([&] { return appObject->put_UserControl(VARIANT_TRUE); });
+        return RetryWhileBusy("ISldWorks.put_UserControl",
+                              [&] { return appObject->put_UserControl(VARIANT_TRUE); });
     });
 }
 
@@ -185,7 +193,8 @@ int SldwConnector::LoadAddInDll() {
     return qar::RunHostCall(kLoadAddInDll, nullptr, qar::RecordOf(*this), [&]() -> int {
         LONG status = 0;
         const UniqueBstr module = qar::MakeBstr(path);
-        const HRESULT hr = RetryWhileBusy([&] { return appObject->LoadAddIn(module.Get(), &status); });
+        const HRESULT hr = RetryWhileBusy("ISldWorks.LoadAddIn",
+                                          [&] { return appObject->LoadAddIn(module.Get(), &status); });
         if (status == 0 || status == 2) return hr;
         qar::RecordOf(*this).Fail(
             status, FormatBuffered(LoadLocalizedString(IDS_LOAD_ADDIN_FAILED).c_str(), path.c_str()));
@@ -201,7 +210,8 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
         const std::wstring progId = GetAddInObjProgId(cadType, cadVersion);
         const UniqueBstr progIdText = qar::MakeBstr(progId);
         ComPtr<IDispatch> object;
-        RetryWhileBusy([&] { return appObject->AddInObject(progIdText.Get(), object.Put()); });
+        RetryWhileBusy("ISldWorks.AddInObject",
+                       [&] { return appObject->AddInObject(progIdText.Get(), object.Put()); });
         if (!object) {
             if (!earlierFailure) {
                 qar::RecordOf(*this).Fail(
@@ -212,22 +222,25 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
             return -1;
         }
         addInObject.Reset();
-        RetryWhileBusy([&] { return object.As(addInObject); });
+        RetryWhileBusy("IDispatch.QueryInterface", [&] { return object.As(addInObject); });
 
         std::wstring xml = LoadLanguageXml(cadType);
         DeclareUtf8(xml);
         // Each call needs the add-in; each failure ends the configuration.
-        const auto configure = [&](auto call) -> HRESULT {
+        const auto configure = [&](const char* name, auto call) -> HRESULT {
             if (!addInObject) throw _com_error(E_POINTER);
-            const HRESULT hr = RetryWhileBusy([&] { return call(addInObject.Get()); });
+            const HRESULT hr = RetryWhileBusy(name, [&] { return call(addInObject.Get()); });
             if (FAILED(hr)) ThrowAddInFailure(addInObject.Get(), hr);
             return hr;
         };
-        configure([&](ISwAddIn* addIn) { return addIn->SetLanguageXml(qar::MakeBstr(xml).Get()); });
-        configure([&](ISwAddIn* addIn) { return addIn->SetHostObject(host); });
-        configure([&](ISwAddIn* addIn) { return addIn->SetAppHandle(qar::MakeBstr(handleText).Get()); });
-        return configure(
-            [&](ISwAddIn* addIn) { return addIn->SetAddInArgument(qar::MakeBstr(addInArgument).Get()); });
+        configure("ISwAddIn.SetLanguageXml",
+                  [&](ISwAddIn* addIn) { return addIn->SetLanguageXml(qar::MakeBstr(xml).Get()); });
+        configure("ISwAddIn.SetHostObject", [&](ISwAddIn* addIn) { return addIn->SetHostObject(host); });
+        configure("ISwAddIn.SetAppHandle",
+                  [&](ISwAddIn* addIn) { return addIn->SetAppHandle(qar::MakeBstr(handleText).Get()); });
+        return configure("ISwAddIn.SetAddInArgument", [&](ISwAddIn* addIn) {
+            return addIn->SetAddInArgument(qar::MakeBstr(addInArgument).Get());
+        });
     });
 }
 

@@ -40,6 +40,22 @@ qar_cli_test(session "wine;simulator" 0
         "line 5: menu PLM: ok\nline 6: refresh parts 1: ok\nline 7: update parts 2: ok\n"
         "line 8: save: ok, saved [^\n]*clamp\\.sldasm\nline 9: probe: ok[^\n]*\nline 10: close: ok\ndisconnected\n$")
 
+# The same session traced (--trace), then the trace summed up: each operation of the script once, the
+# calls across the process boundary under their interface and method names, the failure's message.
+qar_cli_test(trace_session "wine;simulator" 0
+    ARGS run demo-session.txt --version "SolidWorks 2016" --trace trace.jsonl
+    COPY ${qar_cli_samples} ${PROJECT_SOURCE_DIR}/tools/qarsldw/demo-session.txt
+    OUT "line 10: close: ok\ndisconnected\n$")
+qar_cli_test(trace_summary "wine" 0
+    ARGS trace summary ${CMAKE_CURRENT_BINARY_DIR}/cli/trace_session/trace.jsonl
+    OUT "QARCAX::CaxConnector::NewCommand +1 +0 "
+        "QARCAX::SldwCommand::OpenFile +1 +0 " "QARCAX::SldwCommand::SaveFile +1 +0 "
+        "IDispatch.Invoke CreateMenu +1 +0 " "ISldWorks.OpenDocument +1 +0 " "ISwAddIn.SetAddInArgument +1 +0 ")
+qar_cli_test(trace_summary_json "wine" 0
+    ARGS trace summary ${CMAKE_CURRENT_BINARY_DIR}/cli/trace_session/trace.jsonl --json
+    OUT "^{\"calls\":\\[{\"count\":[0-9]+,\"failures\":0,\"max_us\":[0-9]+,\"median_us\":[0-9]+,")
+set_tests_properties(cli.trace_summary cli.trace_summary_json PROPERTIES DEPENDS cli.trace_session)
+
 # A script from standard input in JSON: the first failing line ends the script with its status record,
 # the session still disconnects, and the exit code says it failed.
 qar_cli_test(stops_at_failure "wine;simulator" 1
@@ -68,7 +84,8 @@ qar_cli_test(doctor "wine;simulator;automation" 0
         "ok       add-in: [^\n]*BrivexSw18_x64\\.dll\n"
         "ok       automation: QarSldw\\.Connector -> [^\n]*QarSldwAutomation_x64\\.dll\n"
         "ok       language: [^\n]*en-us.dd_3\\.xml\n"
-        "ok       connect: connected and disconnected in [0-9.]+ s\n0 failed")
+        "ok       connect: connected and disconnected in [0-9.]+ s\n"
+        "ok       trace: off [^\n]*\nok       dumps: off [^\n]*\n0 failed")
 
 # An installation without the add-in module: that check fails with its fix, the others still run,
 # and the exit code says so.

@@ -3,13 +3,25 @@
 // side receives (its call log), what the status record says, and that every reference is given
 // back. Each entry failing on the far side is the reliability suite's table; here what only an
 // in-process view shows.
+#include <windows.h>
+#include <dbghelp.h>
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
+#include "Public/crash_dump.h"
+#include "Public/diagnostics.h"
 #include "Public/dispatch_invoke.h"
+#include "Public/trace.h"
+#include "qar_c_api.h"
+#include "registry_redirect.h"
 #include "Public/text_helpers.h"
 #include "sim_test_support.h"
 #include "simulator/sim_application.h"
@@ -316,6 +328,328 @@ TEST(Apartment, AThreadInAMultithreadedApartmentIsRefusedClearly) {
         }
         CoUninitialize();
     }).join();
+}
+
+// Every pointer argument of every C entry point, given an unreadable address (0x10, unmapped under Wine
+// and Windows alike): the entry point answers QAR_E_EXCEPTION and the host process lives on. The texts
+// once ended the process: they were measured by wcslen, which the compiler takes for a function that
+// cannot throw, so the translated fault found no handler on its way out.
+TEST_F(ConnectorTest, CInterfaceAnswersEveryUnreadablePointerWithAResult) {
+    QarConnector* connector = nullptr;
+    QarCommand* command = nullptr;
+    ASSERT_EQ(QAR_OK, qar_connector_create(3, L"SolidWorks 2016", handleText.c_str(), L"", &connector));
+    ASSERT_EQ(QAR_OK, qar_connector_new_command(connector, nullptr, &command));
+    const auto bad = [](auto* typed) { return reinterpret_cast<decltype(typed)>(0x10); };
+    const wchar_t* text = bad(L"");
+    wchar_t buffer[512];
+    size_t needed = 0;
+    int value = 0;
+    unsigned long milliseconds = 0;
+    QarConnector* made = nullptr;
+    QarCommand* madeCommand = nullptr;
+    QarConnector* const badConnector = bad(connector);
+    QarCommand* const badCommand = bad(command);
+    const std::pair<const char*, std::function<int()>> calls[] = {
+        {"busy timeout", [&] { return qar_get_busy_timeout(bad(&milliseconds)); }},
+        {"trace path", [&] { return qar_set_trace(text, 0); }},
+        {"dump folder", [&] { return qar_set_dumps(text, 0); }},
+        {"create version", [&] { return qar_connector_create(3, text, L"", L"", &made); }},
+        {"create handle", [&] { return qar_connector_create(3, L"SolidWorks 2016", text, L"", &made); }},
+        {"create argument", [&] { return qar_connector_create(3, L"SolidWorks 2016", L"", text, &made); }},
+        {"create result", [&] { return qar_connector_create(3, L"SolidWorks 2016", L"", L"", bad(&made)); }},
+        {"destroy connector", [&] { return qar_connector_destroy(badConnector); }},
+        {"new command handle",
+         [&] { return qar_connector_new_command(badConnector, nullptr, &madeCommand); }},
+        {"new command host", [&] { return qar_connector_new_command(connector, bad(&value), &madeCommand); }},
+        {"new command result",
+         [&] { return qar_connector_new_command(connector, nullptr, bad(&madeCommand)); }},
+        {"connector error handle",
+         [&] { return qar_connector_last_error(badConnector, &value, buffer, 64, &needed); }},
+        {"connector error code",
+         [&] { return qar_connector_last_error(connector, bad(&value), buffer, 64, &needed); }},
+        {"connector error buffer",
+         [&] { return qar_connector_last_error(connector, &value, bad(buffer), 64, &needed); }},
+        {"connector error needed",
+         [&] { return qar_connector_last_error(connector, &value, buffer, 64, bad(&needed)); }},
+        {"destroy command", [&] { return qar_command_destroy(badCommand); }},
+        {"disconnect", [&] { return qar_command_disconnect(badCommand); }},
+        {"connected handle", [&] { return qar_command_is_connected(badCommand, &value); }},
+        {"connected result", [&] { return qar_command_is_connected(command, bad(&value)); }},
+        {"open handle", [&] { return qar_command_open_file(badCommand, L"x"); }},
+        {"open path", [&] { return qar_command_open_file(command, text); }},
+        {"close", [&] { return qar_command_close_file(badCommand); }},
+        {"save handle", [&] { return qar_command_save_file(badCommand, buffer, 64, &needed); }},
+        {"save buffer", [&] { return qar_command_save_file(command, bad(buffer), 64, &needed); }},
+        {"save needed", [&] { return qar_command_save_file(command, buffer, 64, bad(&needed)); }},
+        {"dependencies handle",
+         [&] { return qar_command_get_dependencies(badCommand, buffer, 64, &needed); }},
+        {"dependencies buffer",
+         [&] { return qar_command_get_dependencies(command, bad(buffer), 64, &needed); }},
+        {"dependencies needed",
+         [&] { return qar_command_get_dependencies(command, buffer, 64, bad(&needed)); }},
+        {"last text handle", [&] { return qar_command_last_text(badCommand, buffer, 64, &needed); }},
+        {"last text buffer", [&] { return qar_command_last_text(command, bad(buffer), 64, &needed); }},
+        {"last text needed", [&] { return qar_command_last_text(command, buffer, 64, bad(&needed)); }},
+        {"menu handle", [&] { return qar_command_create_menu(badCommand, L"PLM"); }},
+        {"menu arg", [&] { return qar_command_create_menu(command, text); }},
+        {"refresh handle", [&] { return qar_command_refresh_table(badCommand, L"a", L"b"); }},
+        {"refresh arg1", [&] { return qar_command_refresh_table(command, text, L"b"); }},
+        {"refresh arg2", [&] { return qar_command_refresh_table(command, L"a", text); }},
+        {"update handle", [&] { return qar_command_update_table(badCommand, L"a", L"b"); }},
+        {"update arg1", [&] { return qar_command_update_table(command, text, L"b"); }},
+        {"update arg2", [&] { return qar_command_update_table(command, L"a", text); }},
+        {"command error handle",
+         [&] { return qar_command_last_error(badCommand, &value, buffer, 64, &needed); }},
+        {"command error code",
+         [&] { return qar_command_last_error(command, bad(&value), buffer, 64, &needed); }},
+        {"command error buffer",
+         [&] { return qar_command_last_error(command, &value, bad(buffer), 64, &needed); }},
+        {"command error needed",
+         [&] { return qar_command_last_error(command, &value, buffer, 64, bad(&needed)); }},
+    };
+    for (const auto& call : calls) EXPECT_EQ(QAR_E_EXCEPTION, call.second()) << call.first;
+    EXPECT_TRUE(made == nullptr && madeCommand == nullptr);
+    // Both handles still work, and the command's record holds the last fault it could record.
+    EXPECT_TRUE(qar_command_is_connected(command, &value) == QAR_OK && value == 1);
+    EXPECT_TRUE(qar_command_last_error(command, &value, buffer, 512, nullptr) == QAR_OK &&
+                value == QAR_E_EXCEPTION && Has(buffer, L"qar_command_update_table(): "));
+    EXPECT_EQ(QAR_OK, qar_command_destroy(command));
+    EXPECT_EQ(QAR_OK, qar_connector_destroy(connector));
+}
+
+// A scratch file beside the test program, removed with its rotation when the test ends.
+struct ScratchFile {
+    explicit ScratchFile(const wchar_t* name)
+        : path(TestProgramDirectory() + name + std::to_wstring(GetCurrentProcessId())) {
+        Remove();
+    }
+    ~ScratchFile() { Remove(); }
+    void Remove() const {
+        DeleteFileW(path.c_str());
+        DeleteFileW((path + L".1").c_str());
+    }
+    const std::wstring path;
+};
+
+// Each line of a JSON Lines file, parsed (a line that is no JSON object fails the test).
+std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path) {
+    std::vector<nlohmann::json> lines;
+    qar::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file.Get() == INVALID_HANDLE_VALUE) return lines;
+    std::string text(1 << 20, '\0');
+    DWORD read = 0;
+    ReadFile(file.Get(), &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+    text.resize(read);
+    for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        lines.push_back(nlohmann::json::parse(text.substr(start, end - start)));
+        EXPECT_TRUE(lines.back().is_object());
+    }
+    return lines;
+}
+
+// A session with the trace on: the load line first; each host operation once, with its own sequence
+// number; each call across the boundary naming the operation it ran in; a failure's code and message; the
+// machine fault with its module; the add-in argument nowhere. Then the trace off writes nothing more.
+TEST_F(ConnectorTest, TraceHoldsEachOperationOnceWithItsCallsAndNoSecret) {
+    ScratchFile trace(L"trace-session-");
+    QARCAX::SetTrace(trace.path.c_str());
+    {
+        SldwConnector connector(3, L"SolidWorks 2016", handleText, L"secret-token-4711");
+        CaxCommand* made = nullptr;
+        ASSERT_EQ(0, connector.NewCommand(nullptr, made));
+        Command command(made);
+        EXPECT_EQ(0, command->CreateMenu(L"PLM"));
+        EXPECT_EQ(-1, command->OpenFile(L"C:\\nowhere\\missing.sldprt"));
+        QarConnector* c = nullptr;
+        ASSERT_EQ(QAR_OK, qar_connector_create(3, L"SolidWorks 2016", L"", L"", &c));
+        EXPECT_EQ(QAR_E_EXCEPTION,
+                  qar_connector_new_command(c, nullptr, reinterpret_cast<QarCommand**>(0x10)));
+        qar_connector_destroy(c);
+    }
+    QARCAX::SetTrace(nullptr);
+    EXPECT_EQ(0, SldwConnector(3, L"SolidWorks 2016", handleText, L"").errorCode);
+    const std::vector<nlohmann::json> lines = ReadJsonLines(trace.path);
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_TRUE(lines[0]["ev"] == "load" && lines[0]["version"] == "1.1.0" &&
+                lines[0]["pid"] == GetCurrentProcessId());
+    std::map<uint64_t, nlohmann::json> ops;
+    std::map<std::string, int> names;
+    for (const auto& line : lines) {
+        EXPECT_EQ(std::string::npos, line.dump().find("secret-token")) << line.dump();
+        if (line["ev"] == "op") {
+            EXPECT_TRUE(ops.emplace(line["seq"].get<uint64_t>(), line).second) << line.dump();
+            ++names[line["name"].get<std::string>()];
+        }
+    }
+    EXPECT_EQ((std::map<std::string, int>{{"QARCAX::CaxConnector::NewCommand", 1},
+                                          {"QARCAX::SldwCommand::CreateMenu", 1},
+                                          {"QARCAX::SldwCommand::Disconnect", 1},
+                                          {"QARCAX::SldwCommand::OpenFile", 1},
+                                          {"qar_connector_create", 1},
+                                          {"qar_connector_new_command", 1}}),
+              names);
+    int menuCalls = 0, faults = 0;
+    for (const auto& line : lines) {
+        if (line["ev"] == "call") {
+            const uint64_t op = line["op"].get<uint64_t>();
+            ASSERT_TRUE(ops.count(op)) << line.dump();
+            if (line["name"] == "IDispatch.Invoke CreateMenu") {
+                ++menuCalls;
+                EXPECT_TRUE(ops[op]["name"] == "QARCAX::SldwCommand::CreateMenu" &&
+                            line["hr"] == "0x00000000");
+            }
+        } else if (line["ev"] == "fault") {
+            ++faults;
+            EXPECT_TRUE(line["code"] == "0xc0000005" && line["data"] == "0x10" && line.contains("module"));
+            EXPECT_EQ("qar_connector_new_command", ops[line["op"].get<uint64_t>()]["name"]);
+        } else if (line["ev"] == "op" && line["name"] == "QARCAX::SldwCommand::OpenFile") {
+            EXPECT_TRUE(line["result"] == -1 && line["code"] == -1 &&
+                        !line["message"].get<std::string>().empty());
+        }
+    }
+    EXPECT_EQ(1, menuCalls);
+    EXPECT_EQ(1, faults);
+}
+
+// The file is bounded (one rotation), and a place that cannot be written costs lines, never results.
+TEST_F(ConnectorTest, TraceRotatesAtItsCapAndSkipsWhatItCannotWrite) {
+    ScratchFile trace(L"trace-rotation-");
+    QARCAX::SetTrace(trace.path.c_str(), 4096);
+    SldwConnector connector(3, L"SolidWorks 2016", handleText, L"");
+    CaxCommand* made = nullptr;
+    ASSERT_EQ(0, connector.NewCommand(nullptr, made));
+    Command command(made);
+    for (int i = 0; i < 60; ++i) EXPECT_EQ(0, command->CreateMenu(L"PLM"));
+    const auto size = [](const std::wstring& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+        return data.nFileSizeLow;
+    };
+    EXPECT_TRUE(size(trace.path + L".1") >= 4096 && size(trace.path + L".1") < 4096 + 512)
+        << size(trace.path + L".1");
+    EXPECT_TRUE(size(trace.path) > 0 && size(trace.path) < 4096 + 512);
+    const uint64_t skipped = QARCAX::GetDiagnosticsStatus().traceSkipped;
+    QARCAX::SetTrace(L"C:\\no-such-folder-qar\\sub\\trace.jsonl");
+    EXPECT_EQ(0, command->CreateMenu(L"PLM"));
+    EXPECT_LT(skipped, QARCAX::GetDiagnosticsStatus().traceSkipped);  // its call and the operation
+    QARCAX::SetTrace(nullptr);
+}
+
+// Which setting switches the trace on: the environment for one run, else the user's registry value
+// (even an empty one, which switches off what the machine sets), else the machine's.
+class DiagnosticsSettings : public RegistryRedirect {};
+TEST_F(DiagnosticsSettings, EnvironmentThenUserThenMachine) {
+    struct Case {
+        const wchar_t *environment, *user, *machine, *text, *source;
+    } cases[] = {
+        {L"C:\\env.jsonl", L"C:\\user.jsonl", L"C:\\machine.jsonl", L"C:\\env.jsonl", L"environment"},
+        {nullptr, L"C:\\user.jsonl", L"C:\\machine.jsonl", L"C:\\user.jsonl", L"HKCU"},
+        {nullptr, nullptr, L"C:\\machine.jsonl", L"C:\\machine.jsonl", L"HKLM"},
+        {nullptr, L"", L"C:\\machine.jsonl", L"", L""},
+        {nullptr, nullptr, nullptr, L"", L""},
+    };
+    for (const Case& c : cases) {
+        SetEnvironmentVariableW(L"QARSLDW_TRACE", c.environment);
+        RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\QarSldw");
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"Software\\QarSldw");
+        if (c.user) SetText(HKEY_CURRENT_USER, L"Software\\QarSldw", L"Trace", c.user);
+        if (c.machine) SetText(HKEY_LOCAL_MACHINE, L"Software\\QarSldw", L"Trace", c.machine);
+        std::wstring source;
+        EXPECT_EQ(c.text, qar::ReadDiagnosticsText(L"QARSLDW_TRACE", L"Trace", source)) << c.source;
+        EXPECT_EQ(c.source, source);
+    }
+    SetEnvironmentVariableW(L"QARSLDW_TRACE", nullptr);
+    const DWORD cap = 1234;
+    SetRaw(HKEY_LOCAL_MACHINE, L"Software\\QarSldw", L"TraceMaxBytes", REG_DWORD, &cap, sizeof(cap));
+    EXPECT_EQ(1234u, qar::ReadDiagnosticsNumber(L"TraceMaxBytes", 7));
+    EXPECT_EQ(7u, qar::ReadDiagnosticsNumber(L"MaxDumps", 7));
+}
+
+// A minidump file read back: its streams by type (the directory's entries), as dbghelp lays them out.
+struct Minidump {
+    explicit Minidump(const std::wstring& path) {
+        qar::UniqueHandle file(
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (file.Get() == INVALID_HANDLE_VALUE) return;
+        bytes.resize(GetFileSize(file.Get(), nullptr));
+        DWORD read = 0;
+        ReadFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+    }
+    template <class T>
+    const T* At(size_t offset) const {
+        return offset + sizeof(T) <= bytes.size() ? reinterpret_cast<const T*>(bytes.data() + offset)
+                                                  : nullptr;
+    }
+    // The stream of `type` (4 module list, 6 exception), or null.
+    const MINIDUMP_DIRECTORY* Stream(ULONG32 type) const {
+        const auto* header = At<MINIDUMP_HEADER>(0);
+        for (ULONG32 i = 0; header != nullptr && i < header->NumberOfStreams; ++i) {
+            const auto* entry =
+                At<MINIDUMP_DIRECTORY>(header->StreamDirectoryRva + i * sizeof(MINIDUMP_DIRECTORY));
+            if (entry != nullptr && entry->StreamType == type) return entry;
+        }
+        return nullptr;
+    }
+    std::wstring Text(RVA rva) const {  // a MINIDUMP_STRING
+        const auto* length = At<ULONG32>(rva);
+        if (length == nullptr || rva + 4 + *length > bytes.size()) return L"";
+        return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + rva + 4), *length / 2);
+    }
+    std::vector<char> bytes;
+};
+
+// With a dump folder set, a machine fault turned into a result through a public entry point also
+// leaves a minidump: signature, the fault's code and data address in the exception stream, and the
+// module holding the library in the module list. The result is what it is without dumps; the limit holds.
+TEST_F(ConnectorTest, MachineFaultLeavesAMinidumpWithinItsLimit) {
+    const std::wstring folder = TestProgramDirectory() + L"dumps-" + std::to_wstring(GetCurrentProcessId());
+    CreateDirectoryW(folder.c_str(), nullptr);
+    QARCAX::SetDumps(folder.c_str(), 2);
+    const unsigned before = QARCAX::GetDiagnosticsStatus().dumpsWritten;
+    const wchar_t* bad = reinterpret_cast<const wchar_t*>(0x10);
+    QarConnector* connector = nullptr;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(QAR_E_EXCEPTION, qar_connector_create(3, bad, L"", L"", &connector));
+    QARCAX::SetDumps(nullptr);
+    EXPECT_EQ(before + 2, QARCAX::GetDiagnosticsStatus().dumpsWritten);
+    std::vector<std::wstring> dumps;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\QarSldw-*.dmp").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        dumps.push_back(folder + L"\\" + found.cFileName);
+    }
+    if (search != INVALID_HANDLE_VALUE) FindClose(search);
+    ASSERT_EQ(2u, dumps.size());
+    const Minidump dump(dumps[0]);
+    ASSERT_TRUE(dump.At<MINIDUMP_HEADER>(0) != nullptr);
+    EXPECT_EQ(0, std::memcmp(dump.bytes.data(), "MDMP", 4));
+    const MINIDUMP_DIRECTORY* exception = dump.Stream(ExceptionStream);
+    ASSERT_TRUE(exception != nullptr);
+    const auto* stream = dump.At<MINIDUMP_EXCEPTION_STREAM>(exception->Location.Rva);
+    ASSERT_TRUE(stream != nullptr);
+    EXPECT_EQ(GetCurrentThreadId(), stream->ThreadId);
+    EXPECT_EQ(static_cast<ULONG32>(EXCEPTION_ACCESS_VIOLATION), stream->ExceptionRecord.ExceptionCode);
+    EXPECT_EQ(0x10u, stream->ExceptionRecord.ExceptionInformation[1]);
+    EXPECT_NE(0u, stream->ExceptionRecord.ExceptionAddress);
+    wchar_t library[MAX_PATH];
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&qar_set_dumps), &self);
+    GetModuleFileNameW(self, library, MAX_PATH);
+    const MINIDUMP_DIRECTORY* modules = dump.Stream(ModuleListStream);
+    ASSERT_TRUE(modules != nullptr);
+    const auto* list = dump.At<MINIDUMP_MODULE_LIST>(modules->Location.Rva);
+    bool listed = false;
+    for (ULONG32 i = 0; list != nullptr && i < list->NumberOfModules; ++i) {
+        const auto* module =
+            dump.At<MINIDUMP_MODULE>(modules->Location.Rva + 4 + i * sizeof(MINIDUMP_MODULE));
+        listed = listed || (module != nullptr && module->BaseOfImage == reinterpret_cast<uintptr_t>(self) &&
+                            _wcsicmp(dump.Text(module->ModuleNameRva).c_str(), library) == 0);
+    }
+    EXPECT_TRUE(listed) << library;
+    for (const std::wstring& path : dumps) DeleteFileW(path.c_str());
+    RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace

@@ -84,6 +84,7 @@ const wchar_t* UsageText() {
            L"                      open PATH, close, save, deps, menu ARG, refresh A B, update A B, probe\n"
            L"  doctor [--connect]  check the installation; --connect also connects and disconnects\n"
            L"  about               this program's version and the library's file version\n"
+           L"  trace summary FILE  per operation and per far-side call: count, failures, median, p95, max\n"
            L"options:\n"
            L"  --version TEXT      CAD version, e.g. \"SolidWorks 2016\" (default: the user's current one)\n"
            L"  --attach HANDLE     attach to the running instance with this window-handle text\n"
@@ -92,7 +93,8 @@ const wchar_t* UsageText() {
            L"  --lang en-us|zh-cn|zh-tw  language of messages and of the add-in's language file\n"
            L"  --busy-timeout SECONDS  how long a busy application is waited for (default 60; 0: not)\n"
            L"  --call-timeout SECONDS  give up and exit (code 3) when one operation has no answer that long\n"
-           L"  --json              one JSON object per result on standard output\n";
+           L"  --json              one JSON object per result on standard output\n"
+           L"  --trace FILE        the library's call trace (JSON Lines) for this run, into FILE\n";
 }
 
 bool IsHandleText(const std::wstring& text) {
@@ -130,7 +132,8 @@ const FlagOption kFlags[] = {{L"--json", &Options::json}, {L"--connect", &Option
 const TextOption kTexts[] = {{L"--version", &Options::version, false},
                              {L"--attach", &Options::attach, false},
                              {L"--arg", &Options::addInArg, true},
-                             {L"--lang", &Options::lang, false}};
+                             {L"--lang", &Options::lang, false},
+                             {L"--trace", &Options::trace, false}};
 const NumberOption kNumbers[] = {
     {L"--busy-timeout", &Options::busyTimeoutSeconds, 0, 86400, L"a number of seconds (0 to 86400)"},
     {L"--call-timeout", &Options::callTimeoutSeconds, 1, 86400, L"a number of seconds (1 to 86400)"},
@@ -216,7 +219,7 @@ bool ReadSubcommand(const std::vector<std::wstring>& positional, Options& option
         {L"versions", Subcommand::Versions}, {L"instances", Subcommand::Instances},
         {L"connect", Subcommand::Connect},   {L"run", Subcommand::Run},
         {L"doctor", Subcommand::Doctor},     {L"help", Subcommand::Help},
-        {L"about", Subcommand::About},
+        {L"about", Subcommand::About},       {L"trace", Subcommand::TraceSummary},
     };
     options.subcommand = Subcommand::None;
     for (const auto& [name, subcommand] : kSubcommands) {
@@ -234,6 +237,14 @@ bool ReadSubcommand(const std::vector<std::wstring>& positional, Options& option
         }
         options.script = positional[1];
         expected = 2;
+    }
+    if (options.subcommand == Subcommand::TraceSummary) {
+        if (positional.size() < 3 || positional[1] != L"summary") {
+            error = L"trace needs: summary FILE";
+            return false;
+        }
+        options.script = positional[2];
+        expected = 3;
     }
     if (positional.size() > expected) {
         error = L"unexpected argument '" + positional[expected] + L"'";

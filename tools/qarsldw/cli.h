@@ -12,17 +12,18 @@
 
 namespace qarsldw {
 
-enum class Subcommand { None, Help, About, Versions, Instances, Connect, Run, Doctor };
+enum class Subcommand { None, Help, About, Versions, Instances, Connect, Run, Doctor, TraceSummary };
 
 struct Options {
     Subcommand subcommand = Subcommand::None;
-    std::wstring version;                   // --version: "" = the user's current version
-    std::wstring attach;                    // --attach: a running instance's window-handle text, "" = none
-    std::wstring addInArg;                  // --arg: handed to the add-in unchanged
-    std::wstring lang;                      // --lang: en-us, zh-cn or zh-tw; "" = the user's language
-    std::wstring script;                    // run: a file path, or "-" for standard input
-    bool json = false;                      // --json
-    bool connect = false;                   // doctor --connect
+    std::wstring version;   // --version: "" = the user's current version
+    std::wstring attach;    // --attach: a running instance's window-handle text, "" = none
+    std::wstring addInArg;  // --arg: handed to the add-in unchanged
+    std::wstring lang;      // --lang: en-us, zh-cn or zh-tw; "" = the user's language
+    std::wstring script;    // run: a file path, or "-" for standard input; trace summary: the trace
+    std::wstring trace;     // --trace: the library's call trace goes to this file
+    bool json = false;      // --json
+    bool connect = false;   // doctor --connect
     unsigned long busyTimeoutSeconds = 60;  // --busy-timeout: 0 turns the busy policy off
     unsigned long callTimeoutSeconds = 0;   // --call-timeout: 0 waits for every answer however long
     unsigned long attachPid = 0;            // --attach-pid: the instance of this process, 0 = none

@@ -356,6 +356,53 @@ void CheckConnect(Doctor& doctor, const Options& options, Reporter& report) {
     }
 }
 
+// Whether a file can be made in `folder` (made and removed at once).
+bool FolderWritable(const std::wstring& folder) {
+    const std::wstring probe =
+        folder + L"\\qarsldw-doctor-" + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+    const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+}
+
+// 10. The call trace and the dumps: on or off, where they write, whether that place takes a file.
+void CheckDiagnostics(Doctor& doctor) {
+    const QARCAX::DiagnosticsStatus status = QARCAX::GetDiagnosticsStatus();
+    if (!status.traceOn) {
+        doctor.Check(L"trace", Status::Ok,
+                     L"off (QARSLDW_TRACE, or Trace under HKCU/HKLM Software\\QarSldw)");
+    } else {
+        const std::wstring folder = status.tracePath.substr(0, status.tracePath.find_last_of(L"\\/"));
+        const std::wstring detail = L"on (" + status.traceSource + L") -> " + status.tracePath + L", cap " +
+                                    std::to_wstring(status.traceMaxBytes) + L" bytes";
+        if (!FolderWritable(folder)) {
+            doctor.Check(L"trace", Status::Warning, detail + L": the folder takes no file",
+                         L"name a folder this user may write, or create it");
+        } else if (status.traceSkipped > 0) {
+            doctor.Check(
+                L"trace", Status::Warning,
+                detail + L": " + std::to_wstring(status.traceSkipped) + L" lines could not be written");
+        } else {
+            doctor.Check(L"trace", Status::Ok, detail);
+        }
+    }
+    if (!status.dumpsOn) {
+        doctor.Check(L"dumps", Status::Ok,
+                     L"off (QARSLDW_DUMPS, or Dumps under HKCU/HKLM Software\\QarSldw)");
+    } else {
+        const std::wstring detail = L"on (" + status.dumpSource + L") -> " + status.dumpFolder +
+                                    L", at most " + std::to_wstring(status.maxDumps) + L" per process";
+        if (FolderWritable(status.dumpFolder)) {
+            doctor.Check(L"dumps", Status::Ok, detail);
+        } else {
+            doctor.Check(L"dumps", Status::Warning, detail + L": the folder takes no file",
+                         L"name a folder this user may write, or create it");
+        }
+    }
+}
+
 }  // namespace
 
 int RunDoctor(const Options& options, Reporter& report) {
@@ -373,6 +420,7 @@ int RunDoctor(const Options& options, Reporter& report) {
     CheckLanguageFiles(doctor, libraryPath);
     CheckRunning(doctor, options);
     if (options.connect) CheckConnect(doctor, options, report);
+    CheckDiagnostics(doctor);
     return doctor.Finish();
 }
 

@@ -23,6 +23,7 @@
 #include "sldw/localized_messages.h"
 #include "tools/qarsldw/cli.h"
 #include "tools/qarsldw/doctor.h"
+#include "tools/qarsldw/trace_summary.h"
 #include "tools/qarsldw/inventory.h"
 #include "tools/qarsldw/module_info.h"
 #include "tools/qarsldw/report.h"
@@ -68,6 +69,8 @@ int RunSubcommand(const Options& options, Reporter& report) {
             return RunDoctor(options, report);
         case Subcommand::About:
             return About();
+        case Subcommand::TraceSummary:
+            return RunTraceSummary(options, report);
         default:
             return kExitUsage;
     }
@@ -114,6 +117,7 @@ int wmain(int argc, wchar_t** argv) {
     // need one too. The busy timeout belongs to this thread, where every operation runs.
     const HRESULT com = CoInitialize(nullptr);
     QARCAX::SetBusyTimeout(options.busyTimeoutSeconds * 1000);
+    if (!options.trace.empty()) QARCAX::SetTrace(options.trace.c_str());
     const int exitCode = RunReporting(options, report);
     if (SUCCEEDED(com)) CoUninitialize();
     return exitCode;

@@ -1,0 +1,22 @@
+// The trace as the programs built here see it when they compile library code into themselves
+// (qar_host_support): always off. The library module keeps the one real trace; a program switches it
+// with QARCAX::SetTrace and must not write a second one of its own.
+#include "Public/trace.h"
+
+namespace qar {
+
+namespace trace_detail {
+std::atomic<int> state{0};
+bool Configure() noexcept {
+    return false;
+}
+}  // namespace trace_detail
+
+TraceSpan::TraceSpan() noexcept {}
+TraceSpan::~TraceSpan() {}
+uint64_t TraceSpan::ElapsedMicros() const noexcept {
+    return 0;
+}
+void TraceFarCall(const FarCallTrace&) noexcept {}
+
+}  // namespace qar
