@@ -1,7 +1,7 @@
 #!/bin/sh
 # Installs what building and testing need on Debian 12, if anything is missing.
 set -eu
-packages="cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine64 googletest"
+packages="cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine64 googletest wixl osslsigncode openssl"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
