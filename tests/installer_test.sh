@@ -132,6 +132,13 @@ doctor)
                 "ok       language: $folder\\en-us\\dd_3.xml"; do
         grep -qF -- "$line" <<<"$output" || fail "doctor printed no line: $line"
     done
+    # Without the add-in (the package never carries it): a warning that names the folder.
+    mv "$unix_folder/BrivexSw18_x64.dll" "$work/BrivexSw18_x64.dll"
+    output=$(cd "$unix_folder" && run qarsldw.exe doctor 2>&1) || true
+    mv "$work/BrivexSw18_x64.dll" "$unix_folder/"
+    grep -qF -- "warning  add-in: $folder\BrivexSw18_x64.dll is missing
+         fix: install the add-in into $folder\ (this installation's folder)" <<<"$output" ||
+        fail "doctor without the add-in: $output"
     ;;
 session)
     rm -rf "$work/samples" && cp -r "$source/simulator/samples" "$work/samples"
