@@ -18,10 +18,10 @@ run() { "$wine" "$@" </dev/null; }
 # Windows path of a Unix path.
 winpath() { run winepath -w "$1" 2>/dev/null; }
 # msiexec ARGS...: its exit code as Wine reports it (cut to 8 bits: 1603 reads 67); the verbose log in
-# $work/msiexec.log (Wine 8 writes it in ASCII).
+# $work/msiexec-STEP.log (Wine 8 writes it in ASCII).
 msiexec() {
     local code=0
-    run msiexec "$@" /l*v "$(winpath "$work/msiexec.log")" || code=$?
+    run msiexec "$@" /l*v "$(winpath "$work/msiexec-$step.log")" || code=$?
     echo "msiexec $* -> $code" >&2
     return $code
 }
@@ -160,9 +160,9 @@ downgrade)
     [ $code -eq 1603 ] || [ $code -eq 67 ] || fail "downgrade: exit code $code, 1603 expected"
     # Windows logs the launch condition's message; Wine 8 logs only that the condition failed, with the
     # newer product found.
-    grep -q "A newer version of QarSldwInterface is already installed" "$work/msiexec.log" ||
-        { grep -q "WIX_DOWNGRADE_DETECTED = {" "$work/msiexec.log" &&
-          grep -q "Action ended .*: LaunchConditions. Return value 0." "$work/msiexec.log"; } ||
+    grep -q "A newer version of QarSldwInterface is already installed" "$work/msiexec-$step.log" ||
+        { grep -q "WIX_DOWNGRADE_DETECTED = {" "$work/msiexec-$step.log" &&
+          grep -q "Action ended .*: LaunchConditions. Return value 0." "$work/msiexec-$step.log"; } ||
         fail "downgrade: not refused by the launch condition"
     snapshot refused
     # Windows Installer's own trace of the refused attempt is all that may differ.
@@ -173,13 +173,16 @@ downgrade)
 registration)
     # The package's keys, then the same keys after regsvr32 /u (which deletes only keys carrying the
     # server's mark: all of the package's) and regsvr32 of the installed module.
+    # The identifier of the uuid(...) attribute before the IDL line that starts with $1.
+    uuid_before() { awk -v what="$1" '/uuid\(/ { u = $0 } index($0, what) == 1 { print u; exit }' "$idl" |
+        grep -o '[0-9A-F]\{8\}-[0-9A-F-]\{27\}'; }
     export_keys() {
-        local clsid libid key
-        clsid=$(awk '/uuid\(/ { u = $0 } /coclass Connector/ { print u; exit }' "$idl" | grep -o '[0-9A-F-]\{36\}')
-        libid=$(awk '/uuid\(/ { u = $0 } /^library QarSldwAutomation/ { print u; exit }' "$idl" | grep -o '[0-9A-F-]\{36\}')
+        local key
         : >"$work/$1.keys"
-        for key in "CLSID\\{$clsid}" QarSldw.Connector.1 QarSldw.Connector "TypeLib\\{$libid}" \
-                   $(grep -o 'uuid([0-9A-F-]*)' "$idl" | head -2 | sed 's/uuid(\(.*\))/Interface\\{\1}/'); do
+        for key in "CLSID\\{$(uuid_before '    coclass Connector')}" QarSldw.Connector.1 QarSldw.Connector \
+                   "TypeLib\\{$(uuid_before 'library QarSldwAutomation')}" \
+                   "Interface\\{$(uuid_before 'interface IQarConnector')}" \
+                   "Interface\\{$(uuid_before 'interface IQarCommand')}"; do
             run reg export "HKLM\\Software\\Classes\\$key" "$(winpath "$work/key.reg")" /y >/dev/null 2>&1 ||
                 { echo "missing: $key" >>"$work/$1.keys"; continue; }
             iconv -f UTF-16LE -t UTF-8 "$work/key.reg" | tr -d '\r' | grep -v '^Windows Registry' >>"$work/$1.keys"
