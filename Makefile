@@ -3,7 +3,7 @@
 # missing Debian packages first.
 PRESET := mingw
 
-.PHONY: all deps configure build test clean demo
+.PHONY: all deps configure build test clean demo package
 
 all: build
 
@@ -18,6 +18,11 @@ build: configure
 
 test: build
 	ctest --preset $(PRESET)
+
+# The release artefacts in build/mingw/release: the MSI package and the SDK archive (signed when a
+# certificate is configured; README "Release").
+package: build
+	cmake --build --preset $(PRESET) --target qar_package
 
 clean:
 	rm -rf build

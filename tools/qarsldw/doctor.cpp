@@ -32,6 +32,8 @@ constexpr int kSolidWorks = 3;
 constexpr const wchar_t* kLibraryName = L"QarSldwInterface_x64.dll";
 constexpr const wchar_t* kAutomationProgId = L"QarSldw.Connector";
 constexpr const wchar_t* kAutomationName = L"QarSldwAutomation_x64.dll";
+// Where the MSI package records its installation (InstallDir with its final backslash, Version).
+constexpr const wchar_t* kInstallRecord = L"Software\\QarSldwInterface";
 // How long a running instance gets to answer the doctor before it counts as busy or hung.
 constexpr unsigned long kAnswerMs = 3000;
 
@@ -176,6 +178,38 @@ void CheckLoadAddress(Doctor& doctor, const std::wstring& libraryPath) {
                      AddressText(PreferredImageBase(libraryPath)) + L")");
 }
 
+// The folder of a module path, with its final backslash.
+std::wstring FolderOf(const std::wstring& path) {
+    return qar::detail::BesideModule(path, L"");
+}
+
+bool SameFolder(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// 1c. The package installation this library belongs to, if any: true when the package's record names
+// the library's folder.
+bool CheckInstallation(Doctor& doctor, const std::wstring& libraryPath) {
+    const std::wstring folder = FolderOf(libraryPath);
+    qar::RegistryKey record;
+    std::wstring installDir, version;
+    if (record.Open(HKEY_LOCAL_MACHINE, kInstallRecord, KEY_READ | KEY_WOW64_64KEY) != ERROR_SUCCESS ||
+        !record.QueryText(L"InstallDir", installDir)) {
+        doctor.Check(L"installation", Status::Ok, L"no package installation recorded; files in " + folder);
+        return false;
+    }
+    record.QueryText(L"Version", version);
+    if (!SameFolder(installDir, folder)) {
+        doctor.Check(
+            L"installation", Status::Warning,
+            L"QarSldwInterface " + version + L" is installed in " + installDir + L", not in " + folder,
+            L"run qarsldw.exe from " + installDir + L", or remove this copy");
+        return false;
+    }
+    doctor.Check(L"installation", Status::Ok, L"QarSldwInterface " + version + L" in " + installDir);
+    return true;
+}
+
 // 2. The library's string tables: one in the user's language, else English.
 void CheckMessages(Doctor& doctor, const Options& options) {
     const LANGID user = options.lang.empty() ? GetUserDefaultUILanguage()
@@ -250,11 +284,17 @@ void CheckApplication(Doctor& doctor, const std::wstring& version) {
 }
 
 // 5. The add-in module beside the library, where the connector loads it from.
-void CheckAddIn(Doctor& doctor, const std::wstring& libraryPath, const std::wstring& version) {
+// The package does not carry the add-in: in a package installation its absence is the
+// administrator's next step, a warning that names the folder.
+void CheckAddIn(Doctor& doctor, const std::wstring& libraryPath, const std::wstring& version,
+                bool installed) {
     const std::wstring path =
         qar::detail::BesideModule(libraryPath, qar::detail::AddInModuleFileName(kSolidWorks, version));
     if (FileExists(path)) {
         doctor.Check(L"add-in", Status::Ok, path);
+    } else if (installed) {
+        doctor.Check(L"add-in", Status::Warning, path + L" is missing",
+                     L"install the add-in into " + FolderOf(libraryPath) + L" (this installation's folder)");
     } else {
         doctor.Check(L"add-in", Status::Failure, path + L" is missing",
                      L"install the add-in module into the library's folder");
@@ -264,7 +304,8 @@ void CheckAddIn(Doctor& doctor, const std::wstring& libraryPath, const std::wstr
 // 6. The automation server for script, .NET and Python hosts: registered (ProgID -> class ->
 // in-process module), and that module lies beside the library it loads. It is optional, so not being
 // registered is only a warning.
-void CheckAutomationServer(Doctor& doctor) {
+// A server registered from another folder serves scripts with another copy of the library: a warning.
+void CheckAutomationServer(Doctor& doctor, const std::wstring& libraryPath, bool installed) {
     const std::wstring name = kAutomationProgId;
     const std::wstring fix =
         L"regsvr32 QarSldwAutomation_x64.dll (machine-wide) or regsvr32 /n /i:user "
@@ -283,19 +324,30 @@ void CheckAutomationServer(Doctor& doctor) {
     } else if (!FileExists(library)) {
         doctor.Check(L"automation", Status::Failure, module + L" has no " + kLibraryName + L" beside it",
                      L"install the automation server into the library's folder and register it there");
+    } else if (!SameFolder(FolderOf(module), FolderOf(libraryPath))) {
+        doctor.Check(L"automation", Status::Warning,
+                     name + L" -> " + module + L", not the server in " + FolderOf(libraryPath),
+                     installed
+                         ? L"repair this installation (README, Install)"
+                         : L"register " + std::wstring(kAutomationName) + L" in " + FolderOf(libraryPath));
     } else {
-        doctor.Check(L"automation", Status::Ok, name + L" -> " + module);
+        doctor.Check(L"automation", Status::Ok,
+                     name + L" -> " + module + (installed ? L" (this installation)" : L""));
     }
 }
 
 // 7. The language file the connector hands to the add-in, and the fallback folder's.
-void CheckLanguageFiles(Doctor& doctor, const std::wstring& libraryPath) {
+void CheckLanguageFiles(Doctor& doctor, const std::wstring& libraryPath, bool installed) {
     const std::wstring localePath =
         qar::detail::LanguageXmlPathFor(libraryPath, GetThreadLocale(), kSolidWorks);
     const std::wstring fallbackPath = qar::detail::LanguageXmlPathFor(libraryPath, 0, kSolidWorks);
     const std::wstring localeProblem = LanguageFileProblem(localePath);
     if (localeProblem.empty()) {
         doctor.Check(L"language", Status::Ok, localePath);
+    } else if (installed && localeProblem == L"missing") {
+        doctor.Check(L"language", Status::Warning, localePath + L" is missing",
+                     L"install the add-in's language folders into " + FolderOf(libraryPath) +
+                         L" (this installation's folder)");
     } else {
         doctor.Check(
             L"language", Status::Failure, localePath + L": " + localeProblem,
@@ -411,13 +463,14 @@ int RunDoctor(const Options& options, Reporter& report) {
     if (libraryPath.empty()) return doctor.Finish();
     CheckFileVersions(doctor, libraryPath);
     CheckLoadAddress(doctor, libraryPath);
+    const bool installed = CheckInstallation(doctor, libraryPath);
     CheckMessages(doctor, options);
     CheckVersions(doctor);
     const std::wstring version = ChosenVersion(kSolidWorks, options.version);
     CheckApplication(doctor, version);
-    CheckAddIn(doctor, libraryPath, version.empty() ? L"SolidWorks 2016" : version);
-    CheckAutomationServer(doctor);
-    CheckLanguageFiles(doctor, libraryPath);
+    CheckAddIn(doctor, libraryPath, version.empty() ? L"SolidWorks 2016" : version, installed);
+    CheckAutomationServer(doctor, libraryPath, installed);
+    CheckLanguageFiles(doctor, libraryPath, installed);
     CheckRunning(doctor, options);
     if (options.connect) CheckConnect(doctor, options, report);
     CheckDiagnostics(doctor);
