@@ -11,11 +11,17 @@
 #   cmake --install build/mingw --prefix <dir> --component debug
 find_program(QAR_OBJCOPY NAMES ${CMAKE_OBJCOPY} x86_64-w64-mingw32-objcopy REQUIRED)
 
-function(qar_release_symbols target destination)
+# The debug file alone, for a module that only a package ships (installer/make-package.sh strips the
+# modules it packs that have one).
+function(qar_debug_file target destination)
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${QAR_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
         VERBATIM)
     install(FILES $<TARGET_FILE:${target}>.debug DESTINATION ${destination} COMPONENT debug EXCLUDE_FROM_ALL)
+endfunction()
+
+function(qar_release_symbols target destination)
+    qar_debug_file(${target} ${destination})
     # Runs after the module's own install rule, which comes first in the same directory.
     install(CODE "
         set(module \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${destination}/$<TARGET_FILE_NAME:${target}>\")
