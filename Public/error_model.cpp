@@ -17,16 +17,6 @@ AR_Exception::AR_Exception(const std::wstring& message, const std::wstring& file
                            const std::wstring& function, int line)
     : message(message), file(file), function(function), line(line), catchLine(0) {}
 
-AR_Exception::~AR_Exception() = default;
-
-std::wstring AR_Exception::Text() const {
-    std::wstring text;
-    text.reserve(4096);
-    text += message;
-    text += L'\n';
-    return text;
-}
-
 }  // namespace QARBASE
 
 using QARBASE::AR_Exception;

@@ -1,10 +1,7 @@
 // The error protocol: which HRESULT a failure returns, and the error information that carries its
 // message to every client language (EXCEPINFO through IDispatch, IErrorInfo early-bound).
-#include <comdef.h>
-
-#include <new>
-#include <stdexcept>
-
+#include "Public/caught_exception.h"
+#include "Public/error_model.h"
 #include "Public/text_helpers.h"
 #include "automation/automation_server.h"
 
@@ -15,19 +12,7 @@ namespace qarauto {
 
 namespace {
 
-constexpr int kLibraryCode = -1;          // the library's own failure
-constexpr int kNoAddInCode = -255;        // the application gave no add-in object
-constexpr int kConnectGuardCode = 18000;  // an exception caught by the connect sequence's guard
-
-// An exception's text, in the system code page as the runtime writes it.
-std::wstring AnsiText(const char* text) {
-    const int length = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-    if (length <= 1) return std::wstring();
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], length);
-    wide.resize(static_cast<size_t>(length) - 1);
-    return wide;
-}
+constexpr int kLibraryCode = -1;  // the library's own failure
 
 }  // namespace
 
@@ -42,9 +27,9 @@ HRESULT FailureResult(int result, int errorCode, bool connecting) {
     switch (errorCode) {
         case kLibraryCode:
             return kLibraryFailure;
-        case kNoAddInCode:
+        case qar::kNoAddInObjectCode:
             return kNoAddIn;
-        case kConnectGuardCode:
+        case qar::kConnectGuardCode:
         case 0:
             return kOtherFailure;
         default:
@@ -80,19 +65,24 @@ HRESULT Raise(HRESULT hr, const std::wstring& description, REFIID iid) {
 }
 
 HRESULT RaiseException(REFIID iid) {
+    qar::CaughtException caught;
     try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return Raise(E_OUTOFMEMORY, L"", iid);
-    } catch (const _com_error& error) {
-        const _bstr_t description = error.Description();
-        return Raise(error.Error(), description.length() > 0 ? static_cast<const wchar_t*>(description) : L"",
-                     iid);
-    } catch (const std::exception& error) {
-        return Raise(kOtherFailure, AnsiText(error.what()), iid);
+        caught = qar::DescribeCaughtException();
     } catch (...) {
-        return Raise(kOtherFailure, L"Unexpected error.", iid);
+        return Raise(E_OUTOFMEMORY, L"", iid);  // no memory to describe it
     }
+    switch (caught.kind) {
+        case qar::CaughtException::Kind::OutOfMemory:
+            return Raise(E_OUTOFMEMORY, L"", iid);
+        case qar::CaughtException::Kind::ComError:
+            return Raise(caught.hr, caught.description, iid);
+        case qar::CaughtException::Kind::Library:
+        case qar::CaughtException::Kind::Standard:
+            return Raise(kOtherFailure, caught.description, iid);
+        case qar::CaughtException::Kind::Unknown:
+            break;
+    }
+    return Raise(kOtherFailure, L"Unexpected error.", iid);
 }
 
 }  // namespace qarauto

@@ -2,6 +2,7 @@
 // method runs the library's operation and turns its int result and status record into an HRESULT
 // with error information (automation_errors.cpp); texts arrive as BSTR (null = "") and lists leave
 // as arrays of strings.
+#include <Public/status_record.h>
 #include <QarSldwInterface.h>
 
 #include <algorithm>
@@ -193,31 +194,21 @@ private:
         command_.reset();
     }
 
-    // Runs `operation` (int result, 0 = success) on the library's command. The status record is set
-    // aside and cleared first, so that afterwards it shows whether this call wrote it; a call that
-    // did not write it gets the earlier record back, as the library leaves it (a success does not
-    // clear it). A failure is raised with the record this call wrote.
+    // Runs `operation` (int result, 0 = success) on the library's command. The status record is
+    // watched (set aside and cleared), so that afterwards it shows whether this call wrote it; a call
+    // that did not write it gets the earlier record back, as the library leaves it (a success does
+    // not clear it). A failure is raised with the record this call wrote.
     template <class Operation>
     HRESULT Run(Operation&& operation) {
         return Guarded(__uuidof(IQarCommand), [&]() -> HRESULT {
             const BusyScope busy(busyTimeout_);
             QARCAX::CaxCommand& c = *command_;
-            // The record is cleared for the call, so that what it writes tells this call's failure;
-            // a call that writes nothing leaves the earlier record as it was.
-            const int earlierCode = std::exchange(c.errorCode, 0);
-            std::wstring earlierMessage = std::move(c.errorMessage);
-            c.errorMessage.clear();
-            const qar::ScopeExit restore([&] {
-                if (c.errorCode == 0 && c.errorMessage.empty()) {
-                    c.errorCode = earlierCode;
-                    c.errorMessage.swap(earlierMessage);
-                }
-            });
+            const qar::StatusRecord record = qar::RecordOf(c);
+            const qar::StatusRecord::Watch watch(record);
             const int result = operation(c);
-            const bool written = c.errorCode != 0 || !c.errorMessage.empty();
-            if (result == 0 && !written) return S_OK;
-            return Raise(FailureResult(result, c.errorCode, false), written ? c.errorMessage : L"",
-                         __uuidof(IQarCommand));
+            if (result == 0 && !watch.Written()) return S_OK;
+            return Raise(FailureResult(result, record.Code(), false),
+                         watch.Written() ? record.Message() : L"", __uuidof(IQarCommand));
         });
     }
 

@@ -1,5 +1,7 @@
 #include "tools/qarsldw/session.h"
 
+#include <Public/status_record.h>
+
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -128,8 +130,8 @@ Result Describe(const ScriptCommand& step, const Outcome& outcome, const QARCAX:
 // Runs one script command and reports it; false when it failed.
 bool RunCommand(const Options& options, const ScriptCommand& step, QARCAX::CaxCommand& command,
                 Reporter& report) {
-    command.errorCode = 0;  // so that a failure shows this command's record, not an earlier one
-    command.errorMessage.clear();
+    // Watched, so that a failure shows this command's record, not an earlier one.
+    const qar::StatusRecord::Watch watch(qar::RecordOf(command));
     Outcome outcome;
     const std::wstring label = L"line " + std::to_wstring(step.line) + L": " + OpName(step.op);
     Watch(WatchingFor(options), label, [&] { outcome = Perform(step, command); });
@@ -188,13 +190,10 @@ bool Connect(const Options& options, Reporter& report, Session& session) {
     return true;
 }
 
-// The status record is cleared first so that only this call's failure counts; the command is then
-// deleted (its destructor repeats the call, which the add-in takes as a no-op once it has let go of
-// the host).
-bool Disconnect(const Options& options, Reporter& report, Session& session) {
-    QARCAX::CaxCommand& command = *session.command;
-    command.errorCode = 0;
-    command.errorMessage.clear();
+// Says "Disconnect" to the add-in and describes only this call's failure: the status record is
+// watched for the call (and the watch ends before the command may go).
+Result DisconnectCommand(const Options& options, QARCAX::CaxCommand& command) {
+    const qar::StatusRecord::Watch watch(qar::RecordOf(command));
     Watch(WatchingFor(options), L"disconnect", [&] { command.Disconnect(); });
     JsonObject json;
     json.Add(L"command", L"disconnect").Add(L"ok", command.errorCode == 0);
@@ -207,6 +206,13 @@ bool Disconnect(const Options& options, Reporter& report, Session& session) {
                       TrimEnd(command.errorMessage);
         result.failed = result.toError = true;
     }
+    return result;
+}
+
+// The command is deleted after its disconnect (its destructor repeats the call, which the add-in
+// takes as a no-op once it has let go of the host).
+bool Disconnect(const Options& options, Reporter& report, Session& session) {
+    const Result result = DisconnectCommand(options, *session.command);
     report.Write(result);
     Watch(WatchingFor(options), L"disconnect", [&] { session.command.reset(); });
     return !result.failed;
