@@ -2,8 +2,9 @@
 # Installs what building and testing need on Debian 12, if anything is missing.
 set -eu
 # clang, lld and llvm: the Microsoft-format import library (llvm-dlltool) and the tests' Microsoft-ABI host.
+# clang-format: the test format.check.
 packages="cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine64 googletest
-clang lld llvm"
+clang lld llvm clang-format"
 missing=""
 for p in $packages; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
