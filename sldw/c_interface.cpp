@@ -1,4 +1,4 @@
-// The C interface (Public/qar_c_api.h) over SldwConnector and CaxCommand.
+// The C interface (include/qar_c_api.h) over SldwConnector and CaxCommand.
 //
 // Each function checks its handle and pointers first, then runs the C++ operation as a guarded
 // operation recording into the handle's status record, so that exceptions (including _com_error,
