@@ -6,12 +6,19 @@ if(NOT CLANG_FORMAT)
 endif()
 # The tracked files, not a glob: build trees and scratch copies inside the source folder do not count.
 execute_process(COMMAND git ls-files -- "*.c" "*.cpp" "*.h" "*.hpp" WORKING_DIRECTORY ${SOURCE_DIR}
-    OUTPUT_VARIABLE listed RESULT_VARIABLE rc)
+    OUTPUT_VARIABLE listed RESULT_VARIABLE rc ERROR_QUIET)
 if(NOT rc EQUAL 0)
-    # An exported tree without git: the source folders by glob.
-    file(GLOB_RECURSE listed RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/*.c ${SOURCE_DIR}/*.cpp ${SOURCE_DIR}/*.h
-         ${SOURCE_DIR}/*.hpp)
-    list(FILTER listed EXCLUDE REGEX "^build/")
+    # An exported tree without git: the top-level source folders by glob, never a build tree (its
+    # Wine prefixes hold whole drives).
+    file(GLOB folders RELATIVE ${SOURCE_DIR} LIST_DIRECTORIES true ${SOURCE_DIR}/*)
+    set(listed "")
+    foreach(folder IN LISTS folders)
+        if(IS_DIRECTORY ${SOURCE_DIR}/${folder} AND NOT folder MATCHES "^(build|\\.)")
+            file(GLOB_RECURSE found RELATIVE ${SOURCE_DIR} ${SOURCE_DIR}/${folder}/*.c
+                 ${SOURCE_DIR}/${folder}/*.cpp ${SOURCE_DIR}/${folder}/*.h ${SOURCE_DIR}/${folder}/*.hpp)
+            list(APPEND listed ${found})
+        endif()
+    endforeach()
 else()
     string(REGEX REPLACE "\n$" "" listed "${listed}")
     string(REPLACE "\n" ";" listed "${listed}")
