@@ -10,8 +10,14 @@ work="$build/demo"
 run="$root/cmake/wine-run.sh"
 sim="$build/simulator/qarcadsim.exe"
 version="SolidWorks 2016"
-# The user's language follows LC_ALL under Wine; English unless the caller chose another.
-export LC_ALL="${LC_ALL:-en_US.UTF-8}"
+# The user's language follows LC_ALL under Wine; English unless the caller chose another. The locale
+# must exist on this machine (a fresh Debian has only C.UTF-8; without a UTF-8 locale Wine mangles a
+# non-ASCII path), so en_US.UTF-8 only where it is generated; C.UTF-8 runs Wine in English too.
+if [ -z "${LC_ALL:-}" ]; then
+    LC_ALL=C.UTF-8
+    locale -a 2>/dev/null | grep -qix 'en_US\.utf-\?8' && LC_ALL=en_US.UTF-8
+fi
+export LC_ALL
 # The simulated application ends with its last client; the cap ends it if something is left behind.
 export QARCADSIM_LIFETIME=120
 

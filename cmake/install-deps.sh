@@ -4,8 +4,9 @@ set -eu
 # nlohmann-json3-dev: reading traces (qarsldw trace summary, tests).
 # wixl, osslsigncode and openssl: the installer package, its signing and the tests' throwaway certificate.
 # clang, lld and llvm: the Microsoft-format import library (llvm-dlltool) and the tests' Microsoft-ABI host.
+# clang-format: the test format.check.
 packages="cmake ninja-build make g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 wine64 googletest
-clang lld llvm
+clang lld llvm clang-format
 nlohmann-json3-dev
 wixl osslsigncode openssl"
 missing=""

@@ -29,8 +29,15 @@ start)
         "$server" -w
         touch "$WINEPREFIX/.qar-ready"
     fi
+    # A server of this prefix may still be running (a run that was interrupted before its 'stop') or
+    # on its way out (a client's server lingers a few seconds after its last process): 'wineserver -p'
+    # then only reports that one is running, and the first program started next can meet the old
+    # server as it exits and fail at once, or write the registry into a server that is gone. So end it
+    # and wait, then start the one server this run uses.
+    "$server" -k </dev/null >/dev/null 2>&1 || true
+    "$server" -w </dev/null >/dev/null 2>&1 || true
     # Persistent for 10 minutes after the last client as a safety net; 'stop' ends it sooner.
-    "$server" -p600 </dev/null >/dev/null 2>&1 || true
+    "$server" -p600 </dev/null >/dev/null 2>&1
     # Start Wine's services now, with their output on /dev/null.
     "$wine" cmd /c exit </dev/null >/dev/null 2>&1
     ;;

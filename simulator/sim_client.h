@@ -36,30 +36,27 @@ std::wstring TextOf(Call&& call) {
 }  // namespace detail
 
 // A copy of every file of `samplesFolder` in a folder of its own under the temporary folder, named
-// after the process and an instance number; the copy and the folder are removed with the object.
+// after the process, the time and an instance number (a process id alone is reused, and a crashed
+// process leaves its folder behind); the copy and the folder are removed with the object, and copies
+// left behind more than an hour ago are removed on the way.
 class SampleCopy {
 public:
     explicit SampleCopy(const std::wstring& samplesFolder) {
         static LONG instances = 0;
         wchar_t temp[MAX_PATH + 1];
-        const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-        folder_ = std::wstring(temp, length) + L"qarsim-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        const std::wstring tempFolder(temp, GetTempPathW(MAX_PATH + 1, temp));
+        RemoveLeftBehind(tempFolder);
+        folder_ = tempFolder + L"qarsim-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                  std::to_wstring(GetTickCount64()) + L"-" +
                   std::to_wstring(InterlockedIncrement(&instances));
         complete_ = CreateDirectoryW(folder_.c_str(), nullptr) != FALSE;
-        WIN32_FIND_DATAW found;
-        const HANDLE first = FindFirstFileW((samplesFolder + L"\\*").c_str(), &found);
-        if (first == INVALID_HANDLE_VALUE) {
-            complete_ = false;
-            return;
-        }
-        const std::unique_ptr<void, decltype(&FindClose)> search(first, &FindClose);
-        do {
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        ForEachEntry(samplesFolder + L"\\*", [&](const WIN32_FIND_DATAW& found) {
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return;
             names_.push_back(found.cFileName);
             complete_ = CopyFileW((samplesFolder + L"\\" + found.cFileName).c_str(),
                                   File(found.cFileName).c_str(), FALSE) &&
                         complete_;
-        } while (FindNextFileW(search.get(), &found));
+        });
     }
     ~SampleCopy() {
         for (const std::wstring& name : names_) DeleteFileW(File(name).c_str());
@@ -74,6 +71,38 @@ public:
     std::wstring File(const std::wstring& name) const { return folder_ + L"\\" + name; }
 
 private:
+    // Calls `each` with the name of every entry of `pattern` (a folder and a wildcard).
+    template <class Each>
+    static void ForEachEntry(const std::wstring& pattern, Each&& each) {
+        WIN32_FIND_DATAW found;
+        const HANDLE first = FindFirstFileW(pattern.c_str(), &found);
+        if (first == INVALID_HANDLE_VALUE) return;
+        const std::unique_ptr<void, decltype(&FindClose)> search(first, &FindClose);
+        do each(found);
+        while (FindNextFileW(search.get(), &found));
+    }
+    // Copies whose folder was last written more than an hour ago: no test runs that long, so their
+    // process is gone without having removed them.
+    static void RemoveLeftBehind(const std::wstring& tempFolder) {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const auto ticks = [](const FILETIME& t) {
+            return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+        };
+        constexpr ULONGLONG kHour = 36'000'000'000ULL;  // in 100 ns
+        ForEachEntry(tempFolder + L"qarsim-*", [&](const WIN32_FIND_DATAW& entry) {
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                ticks(now) - ticks(entry.ftLastWriteTime) < kHour) {
+                return;
+            }
+            const std::wstring folder = tempFolder + entry.cFileName;
+            ForEachEntry(folder + L"\\*", [&](const WIN32_FIND_DATAW& file) {
+                DeleteFileW((folder + L"\\" + file.cFileName).c_str());
+            });
+            RemoveDirectoryW(folder.c_str());
+        });
+    }
+
     std::wstring folder_;
     std::vector<std::wstring> names_;
     bool complete_ = false;

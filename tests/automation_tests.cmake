@@ -42,6 +42,6 @@ add_test(NAME automation.register COMMAND ${QAR_WINE_RUN} regsvr32 /s QarSldwAut
 add_test(NAME automation.unregister COMMAND ${QAR_WINE_RUN} regsvr32 /u /s QarSldwAutomation_x64.dll
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
 set_tests_properties(automation.register PROPERTIES FIXTURES_SETUP automation FIXTURES_REQUIRED wine
-    TIMEOUT 60)
+    TIMEOUT 60 RESOURCE_LOCK automation_registration)
 set_tests_properties(automation.unregister PROPERTIES FIXTURES_CLEANUP automation FIXTURES_REQUIRED wine
-    TIMEOUT 60)
+    TIMEOUT 60 RESOURCE_LOCK automation_registration)

@@ -1,5 +1,7 @@
-# The installed package, seen from a host. (The C interface's session is a test of the host program
-# in tests/host_session_test.cpp.)
+# Hosts built apart from the library: the installed package with a host project built against it
+# (package.install_and_host), and the C interface's hosts (capi.*: a Microsoft-ABI C host and a C++
+# host on the hourglass header). The C interface's session from the shared test support is in
+# tests/host_session_test.cpp.
 
 # The package: a plain install into a scratch prefix, the simulator component into another, and a
 # host project configured and built against the first with the same toolchain, run under Wine.

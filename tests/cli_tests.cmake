@@ -97,6 +97,11 @@ qar_cli_test(doctor_without_add_in "wine;simulator" 1
         "failure  add-in: [^\n]*doctor_without_add_in.BrivexSw18_x64\\.dll is missing\n         fix: [^\n]+\n"
         "ok       language: "
         "\n1 failed, ")
+# doctor reads the automation server's registration in the shared prefix: the automation fixture's
+# register and unregister must not run beside it (one did: "QarSldw.Connector names no in-process
+# module", the ProgID written and its class not yet).
+set_tests_properties(cli.doctor cli.doctor_without_add_in PROPERTIES
+    RESOURCE_LOCK "simulator_server;automation_registration")
 
 # Bad input: a clear message and exit code 2, before anything connects.
 qar_cli_test(unknown_script_line wine 2

@@ -145,62 +145,17 @@ struct Concrete : CallsPureInConstructor {
     void Pure() override {}
 };
 
-// Every exception ends as -1 with the site's code. The library's own and standard exceptions carry the
-// site's prefix (what() is ANSI text in the system code page: converted, not widened byte by byte);
-// COM errors do only at a site with a clause of its own, as "<description>, <source>" cut at the
-// 4,096-character format buffer (without error information both parts are empty and the separator
-// stays). A pure
-// virtual call and invalid runtime parameters arrive as the library's own exceptions: release runtimes
-// pass no expression, so the handler is called here as one that passes one would call it (the fault
-// text holds "Expression: " and 587 characters more). At the connect sequence an inner failure passes
-// through unchanged (the inner operation writes the record), and the command is neither made nor
-// touched.
-TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
-    const std::wstring longText(5000, L'd');
-    const std::tuple<UINT, const char*, const wchar_t*> samples[] = {
-        {1252, "\x80 5", L"\u20AC 5"},
-        {936, "\xC4\xE3\xBA\xC3", L"\u4F60\u597D"},
-        {950, "\xA7\x41\xA6\x6E", L"\u4F60\u597D"},
-        {65001, "caf\xC3\xA9", L"caf\u00E9"}};
-    const char* ansi = "x";  // no sample for this code page: ASCII
-    std::wstring wide = L"x";
-    for (const auto& [codePage, bytes, text] : samples) {
-        if (codePage == GetACP()) ansi = bytes, wide = text;
-    }
-    InstallFaultHandlers();
-    const _invalid_parameter_handler report = _get_invalid_parameter_handler();
-    ASSERT_NE(nullptr, report);
-    const struct {
-        std::function<int()> body;
-        bool connect;  // in NewCommand's connect sequence (code 18000, no COM clause), else at kSite
-        int result;
-        std::wstring message;  // ending in "0x": the message's start, up to a fault address
-    } rows[] = {
-        {[]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }, false, -1,
-         kPrefix + L"No licence, CAD\n"},
-        {[]() -> int { throw _com_error(E_FAIL); }, false, -1, kPrefix + L", \n"},
-        {[&]() -> int { throw ComErrorWith(longText.c_str(), L"s"); }, false, -1,
-         kPrefix + std::wstring(4096, L'd') + L"\n"},
-        {[]() -> int { throw NullWhat(); }, false, -1, kPrefix + L"\n"},  // a null what() is an empty text
-        {[]() -> int { throw 1.5; }, false, -1, L"Unexpected error.\n"},
-        {[]() -> int { throw QARBASE::HResultError(E_OUTOFMEMORY); }, false, -1, L"Unexpected error.\n"},
-        {[] { return Concrete(), 0; }, false, -1, kPrefix + L"In _purecall_handler.\n"},
-        {[&] { return report(L"x", nullptr, nullptr, 0, 0), 0; }, false, -1, kPrefix + L"Expression: x\n"},
-        {[&] { return report(nullptr, nullptr, nullptr, 0, 0), 0; }, false, -1,
-         kPrefix + L"call function error.\n"},
-        {[&] { return report(longText.c_str(), nullptr, nullptr, 0, 0), 0; }, false, -1,
-         kPrefix + L"Expression: " + std::wstring(587, L'd') + L"\n"},
-        {[] { return 5; }, true, 5, L""},
-        {[]() -> int { throw ComErrorWith(L"d", L"s"); }, true, -1, L"Unexpected error.\n"},
-        {[&]() -> int { throw AR_Exception(longText, L"a.cpp", L"A::B", 3); }, true, -1,
-         kConnectPrefix + longText + L"\n"},
-        {[&]() -> int { throw std::runtime_error(ansi); }, true, -1, kConnectPrefix + wide + L"\n"},
-        {[] {
-             volatile uintptr_t address = 0x10;  // unmapped (a constant would be flagged at compile time)
-             return *reinterpret_cast<volatile int*>(address);
-         },
-         true, -1, kConnectPrefix + L"EXCEPTION_ACCESS_VIOLATION\n address:\t0x"},
-    };
+// One row of the guard's recording table: a body run at kSite or in NewCommand's connect sequence
+// (code 18000, no COM clause), its result and message (ending in "0x": the message's start, up to a
+// fault address).
+struct GuardRow {
+    std::function<int()> body;
+    bool connect;
+    int result;
+    std::wstring message;
+};
+
+void ExpectRecorded(std::initializer_list<GuardRow> rows) {
     for (const auto& row : rows) {
         GuardOutcome outcome{};
         if (row.connect) {
@@ -225,8 +180,71 @@ TEST(GuardRecording, EachExceptionKindAtSitesWithAndWithoutAComClause) {
             g_errorInfo.Reset();
         }
     }
-    // Windows' msvcrt reports a null destination of wcscpy_s to the handler; Wine's returns EINVAL
-    // without calling it: stated here, not treated as right.
+}
+
+// Every exception ends as -1 with the site's code. The library's own and standard exceptions carry the
+// site's prefix (what() is ANSI text in the system code page: converted, not widened byte by byte);
+// COM errors do only at a site with a clause of its own, as "<description>, <source>" cut at the
+// 4,096-character format buffer (without error information both parts are empty and the separator
+// stays). A pure virtual call and invalid runtime parameters arrive as the library's own exceptions: release
+// runtimes pass no expression, so the handler is called here as one that passes one would call it (the fault
+// text holds "Expression: " and 587 characters more). At the connect sequence an inner failure passes
+// through unchanged (the inner operation writes the record), and the command is neither made nor
+// touched.
+TEST(GuardRecording, EachExceptionKindAtASiteWithAComClause) {
+    const std::wstring longText(5000, L'd');
+    InstallFaultHandlers();
+    const _invalid_parameter_handler report = _get_invalid_parameter_handler();
+    ASSERT_NE(nullptr, report);
+    ExpectRecorded({
+        {[]() -> int { throw ComErrorWith(L"No licence", L"CAD"); }, false, -1,
+         kPrefix + L"No licence, CAD\n"},
+        {[]() -> int { throw _com_error(E_FAIL); }, false, -1, kPrefix + L", \n"},
+        {[&]() -> int { throw ComErrorWith(longText.c_str(), L"s"); }, false, -1,
+         kPrefix + std::wstring(4096, L'd') + L"\n"},
+        {[]() -> int { throw NullWhat(); }, false, -1, kPrefix + L"\n"},  // a null what() is an empty text
+        {[]() -> int { throw 1.5; }, false, -1, L"Unexpected error.\n"},
+        {[]() -> int { throw QARBASE::HResultError(E_OUTOFMEMORY); }, false, -1, L"Unexpected error.\n"},
+        {[] { return Concrete(), 0; }, false, -1, kPrefix + L"In _purecall_handler.\n"},
+        {[&] { return report(L"x", nullptr, nullptr, 0, 0), 0; }, false, -1, kPrefix + L"Expression: x\n"},
+        {[&] { return report(nullptr, nullptr, nullptr, 0, 0), 0; }, false, -1,
+         kPrefix + L"call function error.\n"},
+        {[&] { return report(longText.c_str(), nullptr, nullptr, 0, 0), 0; }, false, -1,
+         kPrefix + L"Expression: " + std::wstring(587, L'd') + L"\n"},
+    });
+}
+
+TEST(GuardRecording, EachExceptionKindInTheConnectSequenceAndNoCommandMade) {
+    const std::wstring longText(5000, L'd');
+    const std::tuple<UINT, const char*, const wchar_t*> samples[] = {
+        {1252, "\x80 5", L"\u20AC 5"},
+        {936, "\xC4\xE3\xBA\xC3", L"\u4F60\u597D"},
+        {950, "\xA7\x41\xA6\x6E", L"\u4F60\u597D"},
+        {65001, "caf\xC3\xA9", L"caf\u00E9"}};
+    const char* ansi = "x";  // no sample for this code page: ASCII
+    std::wstring wide = L"x";
+    for (const auto& [codePage, bytes, text] : samples) {
+        if (codePage == GetACP()) ansi = bytes, wide = text;
+    }
+    InstallFaultHandlers();
+    ExpectRecorded({
+        {[] { return 5; }, true, 5, L""},
+        {[]() -> int { throw ComErrorWith(L"d", L"s"); }, true, -1, L"Unexpected error.\n"},
+        {[&]() -> int { throw AR_Exception(longText, L"a.cpp", L"A::B", 3); }, true, -1,
+         kConnectPrefix + longText + L"\n"},
+        {[&]() -> int { throw std::runtime_error(ansi); }, true, -1, kConnectPrefix + wide + L"\n"},
+        {[] {
+             volatile uintptr_t address = 0x10;  // unmapped (a constant would be flagged at compile time)
+             return *reinterpret_cast<volatile int*>(address);
+         },
+         true, -1, kConnectPrefix + L"EXCEPTION_ACCESS_VIOLATION\n address:\t0x"},
+    });
+}
+
+// Windows' msvcrt reports a null destination of wcscpy_s to the handler; Wine's returns EINVAL without
+// calling it: stated here, not treated as right.
+TEST(GuardRecording, ANullSecureCopyDestinationReachesTheHandlerOnWindows) {
+    InstallFaultHandlers();
     const GuardOutcome secure = Guard([] { return static_cast<int>(wcscpy_s(nullptr, 0, L"x")); });
     if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr ||
         secure.result != EINVAL) {

@@ -26,22 +26,28 @@ bool Has(const std::wstring& text, const std::wstring& part) {
     return text.find(part) != std::wstring::npos;
 }
 
-}  // namespace
-
-// Start the application through its ProgID, load and configure the add-in (the language file from the
-// installation's folder), work with documents, menus and tables, and give everything back: deleting
-// the command says "Disconnect", and the add-in gives the host object back. Then the same job through
-// the C interface, with its rules: NULL handles and arguments refused, a text that does not fit
-// reported with the size it needs (and never written past the buffer), failures and refusals of a live
-// command left in its status record, a fault inside an operation its result.
-TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossProcesses) {
-    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
-    const std::wstring folder = TestProgramDirectory(), samples = folder + L"samples\\";
-    const std::wstring clamp = samples + L"clamp.sldasm";
-    const std::wstring dependencies = samples + L"plate.sldprt|" + samples + L"bolt.sldprt";
-    ComPtr<ISimControl> control;
+// One session against the simulated application: the sample assembly and its dependencies, the
+// application's control, and the checks every session ends with.
+class SimulatorSession : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr))); }
+    void TearDown() override {
+        control.Reset();
+        CoUninitialize();
+    }
+    // The application a C++ command attaches to, its control kept (so it stays running) after the
+    // command is gone and its log cleared: the C interface's tests reach it this way, having no
+    // application object of their own.
+    void AttachControl() {
+        QARCAX::SldwConnector connector(3, L"SolidWorks 2016", L"", L"");
+        QARCAX::CaxCommand* made = nullptr;
+        ASSERT_EQ(0, connector.NewCommand(nullptr, made)) << connector.errorMessage.c_str();
+        const std::unique_ptr<QARCAX::CaxCommand> command(made);
+        ASSERT_EQ(S_OK, static_cast<IUnknown*>(command->connection.appObject)
+                            ->QueryInterface(__uuidof(ISimControl), reinterpret_cast<void**>(control.Put())));
+    }
     // The job's calls reached the application and the add-in, texts in their order.
-    const auto expectTheJobDone = [&] {
+    void ExpectTheJobDone() {
         const std::wstring work = CallLog(control.Get());
         for (const wchar_t* call :
              {L"ISldWorks.OpenDocument('", L"ISwAddIn.CreateMenu('PLM')",
@@ -50,15 +56,44 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
             EXPECT_TRUE(Has(work, call)) << call;
         }
         EXPECT_EQ(S_OK, control->Reset());
-    };
+    }
     // After a session: COM's stub holds one reference per interface it has handed out while this
     // test's control keeps the application's stub alive, so that line keeps its value from right after
     // attaching (`attached`). Every other object's references are gone.
-    const auto expectEverythingGivenBack = [&](const std::wstring& attached) {
+    void ExpectEverythingGivenBack(const std::wstring& attached) {
         const std::wstring application = attached.substr(0, attached.find(L'\n') + 1);
         EXPECT_EQ(application + L"frame 0\ndocument 0\nenumerator 0\naddin 0\n",
                   ClientReferences(control.Get()));
-    };
+    }
+
+    const std::wstring folder = TestProgramDirectory(), samples = folder + L"samples\\";
+    const std::wstring clamp = samples + L"clamp.sldasm";
+    const std::wstring dependencies = samples + L"plate.sldprt|" + samples + L"bolt.sldprt";
+    ComPtr<ISimControl> control;
+};
+
+// A C connector and command made against the running application, owned.
+struct CSession {
+    QarConnector* connector = nullptr;
+    QarCommand* command = nullptr;
+    CSession() {
+        EXPECT_EQ(QAR_OK, qar_connector_create(3, L"SolidWorks 2016", L"", L"--session c", &connector));
+        EXPECT_EQ(QAR_OK, qar_connector_new_command(connector, nullptr, &command));
+    }
+    ~CSession() {
+        qar_command_destroy(command);
+        qar_connector_destroy(connector);
+    }
+    CSession(const CSession&) = delete;
+    CSession& operator=(const CSession&) = delete;
+};
+
+}  // namespace
+
+// Start the application through its ProgID, load and configure the add-in (the language file from the
+// installation's folder), work with documents, menus and tables, and give everything back: deleting
+// the command says "Disconnect", and the add-in gives the host object back.
+TEST_F(SimulatorSession, CppClassesStartTheApplicationDoTheJobAndGiveEverythingBack) {
     CountedDispatch host;
     std::wstring attached;
     {
@@ -93,17 +128,20 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
         EXPECT_EQ(0, command->UpdateTable(L"parts", L"2"));
         EXPECT_EQ(0, command->CloseFile());
         EXPECT_EQ(0, command->errorCode) << command->errorMessage.c_str();
-        expectTheJobDone();
+        ExpectTheJobDone();
     }
     EXPECT_TRUE(Has(CallLog(control.Get()), L"ISwAddIn.Disconnect()"));
-    expectEverythingGivenBack(attached);
+    ExpectEverythingGivenBack(attached);
     EXPECT_EQ(1u, host.references);
+}
 
+// The C interface refuses NULL handles and arguments before it does anything.
+TEST_F(SimulatorSession, CInterfaceRefusesNullHandlesAndArguments) {
     QarConnector* connector = reinterpret_cast<QarConnector*>(1);
     QarCommand* command = reinterpret_cast<QarCommand*>(1);
-    wchar_t text[2048];
+    wchar_t text[8];
     size_t needed = 0;
-    int flag = 0, code = 0;
+    int flag = 0;
     for (const int result :
          {qar_connector_new_command(nullptr, nullptr, &command),
           qar_connector_last_error(nullptr, &flag, text, 8, nullptr), qar_command_disconnect(nullptr),
@@ -121,38 +159,60 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
                              qar_connector_create(3, L"SolidWorks 2016", L"", L"", nullptr)})
         EXPECT_EQ(QAR_E_NULL_ARGUMENT, result);
     EXPECT_EQ(nullptr, connector);
+}
 
-    ASSERT_EQ(QAR_OK, qar_connector_create(3, L"SolidWorks 2016", L"", L"--session c", &connector));
-    std::unique_ptr<QarConnector, decltype(&qar_connector_destroy)> ownedConnector(connector,
-                                                                                   qar_connector_destroy);
-    EXPECT_EQ(QAR_E_NULL_ARGUMENT, qar_connector_new_command(connector, nullptr, nullptr));
-    EXPECT_TRUE(qar_connector_last_error(connector, &code, text, 2048, nullptr) == QAR_OK &&
-                code == QAR_E_NULL_ARGUMENT && Has(text, L"command is NULL"));
-    command = nullptr;
-    ASSERT_EQ(QAR_OK, qar_connector_new_command(connector, nullptr, &command));
-    std::unique_ptr<QarCommand, decltype(&qar_command_destroy)> ownedCommand(command, qar_command_destroy);
-    attached = ClientReferences(control.Get());  // the same application, which `control` kept running
+// The same job through the C interface: a text that does not fit is reported with the size it needs
+// (and never written past the buffer), and everything is given back.
+TEST_F(SimulatorSession, CInterfaceDoesTheJobReportsTheSizeATextNeedsAndGivesEverythingBack) {
+    ASSERT_NO_FATAL_FAILURE(AttachControl());
+    ASSERT_EQ(S_OK, control->Reset());
+    wchar_t text[2048];
+    size_t needed = 0;
+    int flag = 0, code = 0;
+    std::wstring attached;
+    {
+        CSession session;
+        QarConnector* connector = session.connector;
+        QarCommand* command = session.command;
+        ASSERT_NE(nullptr, command);
+        EXPECT_EQ(QAR_E_NULL_ARGUMENT, qar_connector_new_command(connector, nullptr, nullptr));
+        EXPECT_TRUE(qar_connector_last_error(connector, &code, text, 2048, nullptr) == QAR_OK &&
+                    code == QAR_E_NULL_ARGUMENT && Has(text, L"command is NULL"));
+        attached = ClientReferences(control.Get());
+        EXPECT_TRUE(qar_command_is_connected(command, &flag) == QAR_OK && flag == 1);
+        EXPECT_EQ(QAR_OK, qar_command_open_file(command, clamp.c_str()));
+        EXPECT_TRUE(qar_command_get_dependencies(command, text, 2048, &needed) == QAR_OK &&
+                    dependencies == text);
+        std::wstring small(16, L'#');  // cut to nothing, and not written past the size given
+        EXPECT_TRUE(qar_command_get_dependencies(command, &small[0], 5, &needed) == QAR_E_BUFFER_TOO_SMALL &&
+                    needed == dependencies.size() + 1 && small[0] == L'\0' &&
+                    small.substr(5) == std::wstring(11, L'#'));
+        EXPECT_EQ(QAR_E_BUFFER_TOO_SMALL, qar_command_last_text(command, text, needed - 1, nullptr));
+        EXPECT_TRUE(qar_command_last_text(command, text, needed, nullptr) == QAR_OK && dependencies == text);
+        EXPECT_TRUE(qar_command_get_dependencies(command, nullptr, 0, &needed) == QAR_E_BUFFER_TOO_SMALL &&
+                    needed == dependencies.size() + 1);
+        // Too small is no failure.
+        EXPECT_TRUE(qar_command_last_error(command, &code, text, 2048, nullptr) == QAR_OK && code == 0);
+        EXPECT_EQ(QAR_OK, qar_command_create_menu(command, L"PLM"));
+        EXPECT_EQ(QAR_OK, qar_command_refresh_table(command, L"parts", L"1"));
+        EXPECT_EQ(QAR_OK, qar_command_update_table(command, L"parts", L"2"));
+        EXPECT_TRUE(qar_command_save_file(command, text, 2048, nullptr) == QAR_OK && clamp == text);
+        EXPECT_EQ(QAR_OK, qar_command_close_file(command));
+        ExpectTheJobDone();
+        EXPECT_EQ(QAR_OK, qar_command_disconnect(command));
+    }
+    ExpectEverythingGivenBack(attached);
+}
 
-    EXPECT_TRUE(qar_command_is_connected(command, &flag) == QAR_OK && flag == 1);
-    EXPECT_EQ(QAR_OK, qar_command_open_file(command, clamp.c_str()));
-    EXPECT_TRUE(qar_command_get_dependencies(command, text, 2048, &needed) == QAR_OK && dependencies == text);
-    std::wstring small(16, L'#');  // cut to nothing, and not written past the size given
-    EXPECT_TRUE(qar_command_get_dependencies(command, &small[0], 5, &needed) == QAR_E_BUFFER_TOO_SMALL &&
-                needed == dependencies.size() + 1 && small[0] == L'\0' &&
-                small.substr(5) == std::wstring(11, L'#'));
-    EXPECT_EQ(QAR_E_BUFFER_TOO_SMALL, qar_command_last_text(command, text, needed - 1, nullptr));
-    EXPECT_TRUE(qar_command_last_text(command, text, needed, nullptr) == QAR_OK && dependencies == text);
-    EXPECT_TRUE(qar_command_get_dependencies(command, nullptr, 0, &needed) == QAR_E_BUFFER_TOO_SMALL &&
-                needed == dependencies.size() + 1);
-    // Too small is no failure.
-    EXPECT_TRUE(qar_command_last_error(command, &code, text, 2048, nullptr) == QAR_OK && code == 0);
-    EXPECT_EQ(QAR_OK, qar_command_create_menu(command, L"PLM"));
-    EXPECT_EQ(QAR_OK, qar_command_refresh_table(command, L"parts", L"1"));
-    EXPECT_EQ(QAR_OK, qar_command_update_table(command, L"parts", L"2"));
-    EXPECT_TRUE(qar_command_save_file(command, text, 2048, nullptr) == QAR_OK && clamp == text);
-    EXPECT_EQ(QAR_OK, qar_command_close_file(command));
-    expectTheJobDone();
-
+// Failures and refusals of a live command are left in its status record, and a fault inside an
+// operation is its result.
+TEST_F(SimulatorSession, CInterfaceRecordsFailuresRefusalsAndFaultsInTheCommandsStatus) {
+    ASSERT_NO_FATAL_FAILURE(AttachControl());
+    CSession session;
+    QarCommand* command = session.command;
+    ASSERT_NE(nullptr, command);
+    wchar_t text[2048];
+    int code = 0;
     // The call's result and the code in the command's status record are `want`; its message holds `part`.
     const auto recorded = [&](int result, int want, const wchar_t* part) {
         wchar_t message[1024] = L"";
@@ -174,10 +234,4 @@ TEST(SimulatorSession, NewCommandStartsTheApplicationAndTheCommandWorksAcrossPro
     // An unmapped text pointer faults inside the operation: the guard turns the fault into a result.
     EXPECT_TRUE(recorded(qar_command_open_file(command, reinterpret_cast<const wchar_t*>(0x10)),
                          QAR_E_EXCEPTION, L"qar_command_open_file(): "));
-    EXPECT_EQ(QAR_OK, qar_command_disconnect(command));
-    ownedCommand.reset();
-    ownedConnector.reset();
-    expectEverythingGivenBack(attached);
-    control.Reset();
-    CoUninitialize();
 }

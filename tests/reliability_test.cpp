@@ -113,16 +113,47 @@ protected:
         EXPECT_EQ(baseline, ClientReferences(control.Get())) << what;
     }
 
+    // One row of an entry table: the operation that reaches the entry, what is injected there, and
+    // what the operation reports (IsConnected: result 1 true, 0 false).
+    struct Row {
+        const char* what;
+        Op op;
+        Inject inject;
+        int result;
+        int code;
+        std::wstring message;
+    };
+    void RunTable(std::initializer_list<Row> rows) {
+        for (const Row& row : rows) {
+            ASSERT_EQ(S_OK, control->Reset());
+            const Outcome outcome = Session(control.Get(), assembly, row.op, row.inject);
+            EXPECT_EQ(row.result, outcome.result) << row.what;
+            EXPECT_EQ(row.code, outcome.code) << row.what;
+            EXPECT_EQ(row.message, outcome.message) << row.what;
+            ExpectNothingHeld(row.what);
+        }
+    }
+
     ComPtr<ISimControl> control;
     std::wstring baseline;
     SampleFolder folder;
     const std::wstring assembly = folder.File(L"clamp.sldasm");
+    std::wstring text;  // the text an operation hands back
+    const Op connect = nullptr, none = [](CaxCommand&) { return 0; };
+    const Op probe = [](CaxCommand& c) { return c.IsConnected() ? 1 : 0; };
+    const Op open = [this](CaxCommand& c) { return c.OpenFile(assembly); };
+    const Op closeFile = [](CaxCommand& c) { return c.CloseFile(); };
+    const Op saveFile = [this](CaxCommand& c) { return c.SaveFile(text); };
+    const Op dependencies = [this](CaxCommand& c) { return c.GetDependencies(text); };
 };
 
-// One table of every entry the connect sequence and the command operations call on the far side,
-// each failing, answering null, or answering a bad out-value, with the operation that reaches it and
-// what that operation reports. A new call on the far side needs a row here.
-TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
+// Tables of every entry the connect sequence and the command operations call on the far side, each
+// failing, answering null, or answering a bad out-value, with the operation that reaches it and what
+// that operation reports. A new call on the far side needs a row in one of them.
+
+// The connect sequence. Showing the window is a request whose answer the sequence ignores; the
+// user-control answer is the step's result, reported by value alone.
+TEST_F(Reliability, ConnectSequenceEntriesFailingOrAnsweringNull) {
     const std::wstring loadFailed = L"LoadAddin " + TestProgramDirectory() + L"BrivexSw18_x64.dll failed.";
     const std::wstring noAddIn = L"QARCAX::SldwConnector::GetAddInObj():Get BrivexSw18.BrivexSw18 failed";
     // Windows carries the add-in's error information back with a failed early-bound call; Wine 8 does
@@ -130,37 +161,7 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
     const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
     const std::wstring configure =
         L"[QARCAX::SldwConnector::GetAddInObj()]: " + std::wstring(wine ? L", \n" : L"");
-    const std::wstring openFailed = L"open file failed,maybe this document is created by later version.";
-    const auto close = [](HRESULT hr) {
-        return L"QARCAX::SldwCommand::CloseFile():close file failed, " + ComErrorMessage(hr) + L". ";
-    };
-    const auto save = [](HRESULT hr) {
-        return L"QARCAX::SldwCommand::SaveFile():Save file failed, " + ComErrorMessage(hr) + L". ";
-    };
-    const auto deps = [](HRESULT hr) {
-        return L"QARCAX::SldwCommand::GetDependencies():Get Dependencies file failed, " +
-               ComErrorMessage(hr) + L",";
-    };
-    std::wstring text;
-    const Op connect = nullptr, none = [](CaxCommand&) { return 0; };
-    const Op probe = [](CaxCommand& c) { return c.IsConnected() ? 1 : 0; };
-    const Op open = [&](CaxCommand& c) { return c.OpenFile(assembly); };
-    const Op closeFile = [](CaxCommand& c) { return c.CloseFile(); };
-    const Op saveFile = [&](CaxCommand& c) { return c.SaveFile(text); };
-    const Op dependencies = [&](CaxCommand& c) { return c.GetDependencies(text); };
-    const Op menu = [](CaxCommand& c) { return c.CreateMenu(L"PLM"); };
-    const Op refresh = [](CaxCommand& c) { return c.RefreshTable(L"parts", L"1"); };
-    const Op update = [](CaxCommand& c) { return c.UpdateTable(L"parts", L"2"); };
-    const struct {
-        const char* what;
-        const Op& op;
-        Inject inject;
-        int result;  // IsConnected: 1 true, 0 false
-        int code;
-        std::wstring message;
-    } points[] = {
-        // The connect sequence. Showing the window is a request whose answer the sequence ignores;
-        // the user-control answer is the step's result, reported by value alone.
+    RunTable({
         {"Visible.put fails", connect, Fail(L"ISldWorks.Visible.put"), 0, 0, L""},
         {"UserControl.put fails", connect, Fail(L"ISldWorks.UserControl.put"), kFault, 0, L""},
         // A failed load without a status is reported by its code only; a bad status by its message;
@@ -178,12 +179,18 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
         {"SetHostObject fails", connect, Fail(L"ISwAddIn.SetHostObject"), -1, -1, configure},
         {"SetAppHandle fails", connect, Fail(L"ISwAddIn.SetAppHandle"), -1, -1, configure},
         {"SetAddInArgument fails", connect, Fail(L"ISwAddIn.SetAddInArgument"), -1, -1, configure},
-        // The probe: an application that does not answer is not connected; one that answers
-        // without an add-in object is.
+    });
+}
+
+// The probe: an application that does not answer is not connected; one that answers without an
+// add-in object is. Opening: only the open itself decides; closing same-named documents first is best
+// effort.
+TEST_F(Reliability, ProbeAndOpenEntriesFailingOrAnsweringNull) {
+    const std::wstring openFailed = L"open file failed,maybe this document is created by later version.";
+    RunTable({
         {"Visible.get fails", probe, Fail(L"ISldWorks.Visible.get"), 0, 0, L""},
         {"AddInObject fails (probe)", probe, Fail(L"ISldWorks.AddInObject"), 0, 0, L""},
         {"AddInObject null (probe)", probe, Null(L"ISldWorks.AddInObject"), 1, 0, L""},
-        // Opening: only the open itself decides; closing same-named documents first is best effort.
         {"OpenDocument fails", open, Fail(L"ISldWorks.OpenDocument"), -1, -1, openFailed},
         {"OpenDocument null", open, Null(L"ISldWorks.OpenDocument"), -1, -1, openFailed},
         {"ActivateDocument null", open, Null(L"ISldWorks.ActivateDocument"), 0, 0, L""},
@@ -193,8 +200,23 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
         {"FullPath null (open)", open, Null(L"ICaxDocument.FullPath"), 0, 0, L""},
         {"PrepareClose fails", open, Fail(L"ICaxDocument.PrepareClose"), 0, 0, L""},
         {"CloseDocument fails (open)", open, Fail(L"ISldWorks.CloseDocument"), 0, 0, L""},
-        // Closing, saving and the dependency list report the failing call's code in their message;
-        // with no active document the code is one that says so.
+    });
+}
+
+// Closing, saving and the dependency list report the failing call's code in their message; with no
+// active document the code is one that says so.
+TEST_F(Reliability, CloseSaveAndDependencyEntriesReportTheFailingCallsCode) {
+    const auto close = [](HRESULT hr) {
+        return L"QARCAX::SldwCommand::CloseFile():close file failed, " + ComErrorMessage(hr) + L". ";
+    };
+    const auto save = [](HRESULT hr) {
+        return L"QARCAX::SldwCommand::SaveFile():Save file failed, " + ComErrorMessage(hr) + L". ";
+    };
+    const auto deps = [](HRESULT hr) {
+        return L"QARCAX::SldwCommand::GetDependencies():Get Dependencies file failed, " +
+               ComErrorMessage(hr) + L",";
+    };
+    RunTable({
         {"ActiveDocument fails (close)", closeFile, Fail(L"ISldWorks.ActiveDocument"), -1, -1, close(kFault)},
         {"ActiveDocument null (close)", closeFile, Null(L"ISldWorks.ActiveDocument"), -1, -1,
          close(E_POINTER)},
@@ -211,27 +233,29 @@ TEST_F(Reliability, EveryEntryFailingAnsweringNullOrABadValue) {
          deps(E_POINTER)},
         {"Dependencies fails", dependencies, Fail(L"ICaxDocument.Dependencies"), -1, -1, deps(kFault)},
         {"Dependencies of numbers", dependencies, NumbersAsDependencies, -1, -1, deps(DISP_E_TYPEMISMATCH)},
-        // The add-in's methods by name: its own number and text when it gives a text, else the code's.
+    });
+}
+
+// The add-in's methods by name: its own number and text when it gives a text, else the code's. A
+// late-bound failure arrives as DISP_E_EXCEPTION (an injected entry failure sets number and text too).
+// Deleting the command says "Disconnect"; its failure is nobody's to report.
+TEST_F(Reliability, AddInMethodsReportTheAddInsNumberAndTextAndDisconnectFailsQuietly) {
+    const Op menu = [](CaxCommand& c) { return c.CreateMenu(L"PLM"); };
+    const Op refresh = [](CaxCommand& c) { return c.RefreshTable(L"parts", L"1"); };
+    const Op update = [](CaxCommand& c) { return c.UpdateTable(L"parts", L"2"); };
+    RunTable({
         {"CreateMenu fails with its text", menu, AddInFails(L"CreateMenu", 42, L"no menu"), DISP_E_EXCEPTION,
          42, L"no menu"},
-        // A late-bound failure arrives as DISP_E_EXCEPTION; the add-in's own number and text say what
-        // went wrong (an injected entry failure sets them too).
         {"RefreshTable fails", refresh, Fail(L"ISwAddIn.RefreshTable"), DISP_E_EXCEPTION, kFault,
          L"ISwAddIn.RefreshTable failed with 0x80070005 (injected)"},
         {"UpdateTable fails with its text", update, AddInFails(L"UpdateTable", 9, L"stale"), DISP_E_EXCEPTION,
          9, L"stale"},
-        // Deleting the command says "Disconnect"; its failure is nobody's to report.
         {"Disconnect fails", none, Fail(L"ISwAddIn.Disconnect"), 0, 0, L""},
-    };
-    for (const auto& point : points) {
-        ASSERT_EQ(S_OK, control->Reset());
-        const Outcome outcome = Session(control.Get(), assembly, point.op, point.inject);
-        EXPECT_EQ(point.result, outcome.result) << point.what;
-        EXPECT_EQ(point.code, outcome.code) << point.what;
-        EXPECT_EQ(point.message, outcome.message) << point.what;
-        ExpectNothingHeld(point.what);
-    }
-    // Bad window handles: the add-in is told each as signed decimal text, whatever its value.
+    });
+}
+
+// Bad window handles: the add-in is told each as signed decimal text, whatever its value.
+TEST_F(Reliability, BadWindowHandlesAreToldAsSignedDecimalText) {
     for (const LONG handle : {0L, -1L, static_cast<LONG>(0x80000000UL), 0x7FFFFFFFL}) {
         ASSERT_EQ(S_OK, control->Reset());
         const std::wstring expected = L"ISwAddIn.SetAppHandle('" + std::to_wstring(handle) + L"')";

@@ -285,16 +285,6 @@ TEST_F(ConnectorTest, AnotherThreadIsRefusedAndTouchesNothing) {
         EXPECT_EQ(RPC_E_WRONG_THREAD, code) << operation;
         EXPECT_EQ(L"QARCAX::" + operation + L"():" + text, message);
     }
-    // A copy made elsewhere takes no reference; an assignment elsewhere changes nothing.
-    elsewhere([&] {
-        SldwConnector copy(k);
-        EXPECT_EQ(nullptr, Internals::App(copy).Get());
-        EXPECT_EQ(L"QARCAX::SldwConnector::SldwConnector():" + text, copy.errorMessage);
-        SldwConnector other(3, L"SolidWorks 2016", L"", L"");
-        other = k;
-        EXPECT_EQ(nullptr, Internals::AddIn(other).Get());
-        EXPECT_EQ(RPC_E_WRONG_THREAD, other.errorCode);
-    });
     IUnknown* const abandoned[] = {Internals::App(k).Get(), Internals::AddIn(k).Get(),
                                    static_cast<qar::SldwCommand&>(c).swApp.Get(),
                                    static_cast<qar::SldwCommand&>(c).addIn.Get()};
@@ -311,6 +301,31 @@ TEST_F(ConnectorTest, AnotherThreadIsRefusedAndTouchesNothing) {
     }
 }
 
+// A copy belongs to its original's thread wherever it was made: one made on the owner's thread is
+// refused on another, one made elsewhere takes no reference and is refused there too; an assignment
+// elsewhere changes nothing. Nothing reaches the far side.
+TEST_F(ConnectorTest, ACopyBelongsToItsOriginalsThread) {
+    SldwConnector k(3, L"SolidWorks 2016", handleText, L"");
+    ASSERT_TRUE(Connect(k));
+    SldwConnector ownersCopy(k);
+    ASSERT_EQ(S_OK, control->Reset());
+    const std::wstring before = ClientReferences(control.Get()), text = ComErrorMessage(RPC_E_WRONG_THREAD);
+    std::thread([&] {
+        CaxCommand* made = nullptr;
+        EXPECT_EQ(RPC_E_WRONG_THREAD, ownersCopy.NewCommand(nullptr, made)) << "made on the owner's thread";
+        SldwConnector copy(k);
+        EXPECT_EQ(nullptr, Internals::App(copy).Get());
+        EXPECT_EQ(L"QARCAX::SldwConnector::SldwConnector():" + text, copy.errorMessage);
+        EXPECT_EQ(RPC_E_WRONG_THREAD, copy.NewCommand(nullptr, made)) << "made here, still the original's";
+        SldwConnector other(3, L"SolidWorks 2016", L"", L"");
+        other = k;
+        EXPECT_EQ(nullptr, Internals::AddIn(other).Get());
+        EXPECT_EQ(RPC_E_WRONG_THREAD, other.errorCode);
+    }).join();
+    EXPECT_EQ(L"", CallLog(control.Get())) << "nothing reached the far side";
+    EXPECT_EQ(before, ClientReferences(control.Get()));
+}
+
 // A host thread already in a multithreaded apartment cannot join the single-threaded one the connector
 // needs: the first operation says so with RPC_E_CHANGED_MODE and its text, and reaches nothing.
 TEST(Apartment, AThreadInAMultithreadedApartmentIsRefusedClearly) {
@@ -325,6 +340,9 @@ TEST(Apartment, AThreadInAMultithreadedApartmentIsRefusedClearly) {
             EXPECT_EQ(L"QARCAX::CaxConnector::NewCommand():" + ComErrorMessage(RPC_E_CHANGED_MODE),
                       connector.errorMessage);
             EXPECT_EQ(nullptr, Internals::App(connector).Get()) << "nothing was reached";
+            SldwConnector copy(connector);  // keeps its original's apartment check
+            EXPECT_EQ(RPC_E_CHANGED_MODE, copy.NewCommand(nullptr, made));
+            EXPECT_EQ(nullptr, Internals::App(copy).Get());
         }
         CoUninitialize();
     }).join();

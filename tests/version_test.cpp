@@ -62,8 +62,12 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
                                                               : version->GetProgId(row.input);
         EXPECT_EQ(row.expected, result) << row.cadType << " " << row.operation << " " << row.input;
     }
-    // Too short for a year: an error, not a read before the text. The connector's guard puts its text
-    // in the status record, where hosts have always seen the standard library's own for that position.
+    for (int cadType : {0, 4, -1}) EXPECT_EQ(nullptr, CreateCaxVersion(cadType));
+}
+
+// Too short for a year: an error, not a read before the text. The connector's guard puts its text in
+// the status record, where hosts have always seen the standard library's own for that position.
+TEST(CaxVersion, AProgIdOfATextTooShortForAYearIsTheStandardOutOfRangeError) {
     std::string seen = "no error", standard;
     try {
         std::unique_ptr<CCaxVersion>(CreateCaxVersion(kSw))->GetProgId(L"201");
@@ -76,20 +80,23 @@ TEST(CaxVersion, NamesAndProgIdsNeedNoRegistry) {
         standard = error.what();
     }
     EXPECT_EQ(standard, seen);
-    for (int cadType : {0, 4, -1}) EXPECT_EQ(nullptr, CreateCaxVersion(cadType));
+}
 
-    // The text helpers they are made with: the Microsoft runtime's conversions (%s takes a wide string
-    // in a wide format), FormatString's text whole however long, FormatBuffered's whole when it fills the
-    // buffer exactly (longer texts are cut there: the guard's table); upper case for a to z only under
-    // the default locale.
+// The text helpers the version objects are made with: the Microsoft runtime's conversions (%s takes a
+// wide string in a wide format), FormatString's text whole however long, FormatBuffered's whole when it
+// fills the buffer exactly (longer texts are cut there: the guard's table); upper case for a to z only
+// under the default locale.
+TEST(TextHelpers, FormatWithMicrosoftConversionsAndUpperCaseOnlyAToZ) {
     const std::wstring part(9'990, L'x'), exact(kFormatBufferChars, L'e');
     EXPECT_EQ(FormatString(L"%s%010d|%S|%hs|%ls", part.c_str(), 42, "narrow", "half", L"wide"),
               part + L"0000000042|narrow|half|wide");
     EXPECT_EQ(FormatBuffered(L"%s", exact.c_str()), exact);
     EXPECT_EQ(ToUpper(L"sldworks2010 \x00E4\x00F6\x00FC \x4E2D-_"),
               L"SLDWORKS2010 \x00E4\x00F6\x00FC \x4E2D-_");
+}
 
-    // Registry text: terminated, of even size, up to the first NUL, not expanded.
+// Registry text: terminated, of even size, up to the first NUL, not expanded.
+TEST(RegistryText, TerminatedOfEvenSizeUpToTheFirstNulNotExpanded) {
     std::wstring text = L"previous";
     EXPECT_FALSE(RegistryKey::TextFromData(REG_SZ, L"Ab", 4, text));
     EXPECT_EQ(L"", text);

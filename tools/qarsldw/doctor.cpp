@@ -336,6 +336,55 @@ void CheckAutomationServer(Doctor& doctor, const std::wstring& libraryPath, bool
     }
 }
 
+// The path registered for type library `libraryId` (its first version's win64 entry), "" when none is.
+std::wstring RegisteredTypeLibPath(const std::wstring& libraryId) {
+    qar::RegistryKey key;
+    std::wstring version;
+    if (libraryId.empty() ||
+        key.Open(HKEY_CLASSES_ROOT, L"TypeLib\\" + libraryId, KEY_READ) != ERROR_SUCCESS ||
+        key.SubKeyName(0, version) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    return ClassesText(L"TypeLib\\" + libraryId + L"\\" + version + L"\\0\\win64");
+}
+
+// 6a. Paths Wine cannot use: Wine 8's type-library loader reads a registered type library path with
+// non-ASCII characters back through the ANSI code page, so a server whose type library lies in such
+// a folder cannot marshal its interfaces (TYPE_E_CANTLOADLIBRARY). Windows is not known to do this,
+// so the check warns under Wine only. The application's server stands for its type library (the
+// simulated application's lies in its executable); the library's folder for the automation server's
+// when that is not registered yet.
+void CheckPathsForWine(Doctor& doctor, const std::wstring& libraryPath, const std::wstring& version) {
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr) return;
+    const std::unique_ptr<CCaxVersion> family(CreateCaxVersion(kSolidWorks));
+    const std::wstring progId = version.empty() ? L"" : ProgIdOf(*family, version);
+    CLSID automation = CLSID_NULL;
+    wchar_t automationClass[40] = L"";
+    if (SUCCEEDED(CLSIDFromProgID(kAutomationProgId, &automation)))
+        StringFromGUID2(automation, automationClass, 40);
+    const std::pair<std::wstring, std::wstring> paths[] = {
+        {L"library folder", libraryPath.substr(0, libraryPath.find_last_of(L'\\') + 1)},
+        {L"application server", progId.empty() ? L"" : RegisteredServer(progId, L"LocalServer32")},
+        {L"automation type library",
+         RegisteredTypeLibPath(ClassesText(std::wstring(L"CLSID\\") + automationClass + L"\\TypeLib"))}};
+    const auto ascii = [](const std::wstring& path) {
+        return std::all_of(path.begin(), path.end(), [](wchar_t c) { return c < 0x80; });
+    };
+    std::wstring found;
+    for (const auto& [what, path] : paths) {
+        if (!ascii(path)) found += (found.empty() ? L"" : L"; ") + what + L" " + path;
+    }
+    if (found.empty()) {
+        doctor.Check(L"paths", Status::Ok, L"ASCII only (Wine 8 needs that for registered type libraries)");
+    } else {
+        doctor.Check(L"paths", Status::Warning,
+                     found +
+                         L": not ASCII; Wine 8 cannot load a registered type library there "
+                         L"(TYPE_E_CANTLOADLIBRARY, 0x80029C4A)",
+                     L"under Wine, install and register into folders whose paths are ASCII only");
+    }
+}
+
 // 7. The language file the connector hands to the add-in, and the fallback folder's.
 void CheckLanguageFiles(Doctor& doctor, const std::wstring& libraryPath, bool installed) {
     const std::wstring localePath =
@@ -470,6 +519,7 @@ int RunDoctor(const Options& options, Reporter& report) {
     CheckApplication(doctor, version);
     CheckAddIn(doctor, libraryPath, version.empty() ? L"SolidWorks 2016" : version, installed);
     CheckAutomationServer(doctor, libraryPath, installed);
+    CheckPathsForWine(doctor, libraryPath, version);
     CheckLanguageFiles(doctor, libraryPath, installed);
     CheckRunning(doctor, options);
     if (options.connect) CheckConnect(doctor, options, report);
