@@ -21,7 +21,7 @@
 namespace qar {
 
 // Whether `hr` says the application refused the call because it is busy.
-bool IsBusyRefusal(HRESULT hr);
+[[nodiscard]] bool IsBusyRefusal(HRESULT hr);
 
 // The pauses between the attempts at one call: 50 ms first, doubling up to 250 ms, never past the
 // timeout. While it pauses the thread serves incoming COM calls as it does during an outgoing call.
@@ -50,7 +50,7 @@ struct FarCallName {
 
 //   hr = RetryWhileBusy("ISldWorks.put_Visible", [&] { return app->put_Visible(VARIANT_TRUE); });
 template <class Call>
-HRESULT RetryWhileBusy(const FarCallName& name, Call&& call) {
+[[nodiscard]] HRESULT RetryWhileBusy(const FarCallName& name, Call&& call) {
     const TraceSpan span;
     HRESULT hr = call();
     unsigned retries = 0;
@@ -67,7 +67,8 @@ HRESULT RetryWhileBusy(const FarCallName& name, Call&& call) {
 
 // A call without a name: the trace names it by its source file and line.
 template <class Call>
-HRESULT RetryWhileBusy(Call&& call, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+[[nodiscard]] HRESULT RetryWhileBusy(Call&& call, const char* file = __builtin_FILE(),
+                                     int line = __builtin_LINE()) {
     FarCallName name(nullptr);
     name.file = file;
     name.line = line;

@@ -28,7 +28,7 @@ namespace qar {
 //   InvokeByName(addIn, L"CreateMenu", arg, record, &ids);
 class DispatchIdCache {
 public:
-    HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id);
+    [[nodiscard]] HRESULT LookUp(IDispatch* target, const std::wstring& name, DISPID& id);
 
 private:
     IDispatch* target_ = nullptr;                       // identity only: the holder keeps the object alive
@@ -39,20 +39,21 @@ private:
 // HRESULT of the lookup or the call, with the record's code = that HRESULT and its message = its text
 // (ComErrorMessage). A null target calls nothing and returns 0.
 // With `cache`, the method's identifier is taken from it (and kept in it).
-int InvokeByName(IDispatch* target, const std::wstring& method, StatusRecord record,
-                 DispatchIdCache* cache = nullptr);
+[[nodiscard]] int InvokeByName(IDispatch* target, const std::wstring& method, StatusRecord record,
+                               DispatchIdCache* cache = nullptr);
 
 // Calls method(arg) of `target`; the argument arrives as a BSTR. A null target calls nothing and
 // returns 0 with the outputs untouched. On failure returns the HRESULT and reports the add-in's own
 // error (errNumber, errDescription) when it gives a non-empty description, otherwise
 // code = HRESULT and message = "call" + method + "() error, " + ComErrorMessage(HRESULT).
 // Throws QARBASE::HResultError when an argument cannot be copied (outputs untouched).
-int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg, StatusRecord record,
-                 DispatchIdCache* cache = nullptr);
+[[nodiscard]] int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg,
+                               StatusRecord record, DispatchIdCache* cache = nullptr);
 
 // Calls method(arg1, arg2) of `target`, in that order; otherwise as the one-argument form.
-int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg1,
-                 const std::wstring& arg2, StatusRecord record, DispatchIdCache* cache = nullptr);
+[[nodiscard]] int InvokeByName(IDispatch* target, const std::wstring& method, const std::wstring& arg1,
+                               const std::wstring& arg2, StatusRecord record,
+                               DispatchIdCache* cache = nullptr);
 
 // The system's message text for `hr`, without its final line break (LF or CR LF). When the system has
 // none: "IDispatch error #n" for 0x80040201..0x8004FFFF (n = code - 0x200), else "Unknown error 0x…"

@@ -35,10 +35,10 @@ std::wstring EntryName(IMoniker* entry);
 // is gone or is not the application (or gives no frame); otherwise the failure of the call that
 // could not be made (a busy application's refusal, RPC_E_CALL_REJECTED, among them). Calls refused as
 // busy are retried within the calling thread's busy timeout.
-HRESULT ProbeRunningEntry(IMoniker* entry, ComPtr<ISldWorks>& app, std::wstring& handleText);
+[[nodiscard]] HRESULT ProbeRunningEntry(IMoniker* entry, ComPtr<ISldWorks>& app, std::wstring& handleText);
 
 // The main-window handle of `app` as signed decimal text: S_OK; S_FALSE when the application gives no
 // frame or the frame is not one; otherwise the failing call's HRESULT.
-HRESULT MainWindowText(ISldWorks* app, std::wstring& text);
+[[nodiscard]] HRESULT MainWindowText(ISldWorks* app, std::wstring& text);
 
 }  // namespace qar

@@ -144,8 +144,10 @@ int SldwCommand::Open(const std::wstring& path) {
             if (SUCCEEDED(hr) && document) {
                 document.Reset();
                 ComPtr<IDispatch> activated;
-                RetryWhileBusy("ISldWorks.ActivateDocument",
-                               [&] { return swApp->ActivateDocument(file.Get(), activated.Put()); });
+                // Activation is a courtesy: the document is open, and its operations find it either way.
+                static_cast<void>(RetryWhileBusy("ISldWorks.ActivateDocument", [&] {
+                    return swApp->ActivateDocument(file.Get(), activated.Put());
+                }));
                 return 0;
             }
         } catch (...) {
@@ -164,7 +166,9 @@ int SldwCommand::CloseSameNamedDocuments(const std::wstring& path) {
             if (RetryWhileBusy("ISldWorks.ActiveDocument",
                                [&] { return swApp->ActiveDocument(active.Put()); }) != S_OK)
                 return 0;
-            RetryWhileBusy("ISldWorks.EnumDocuments", [&] { return swApp->EnumDocuments(documents.Put()); });
+            // A failure leaves no enumerator: nothing to close (below).
+            static_cast<void>(RetryWhileBusy("ISldWorks.EnumDocuments",
+                                             [&] { return swApp->EnumDocuments(documents.Put()); }));
         }
         if (!documents) return 0;
         for (;;) {
@@ -175,11 +179,15 @@ int SldwCommand::CloseSameNamedDocuments(const std::wstring& path) {
                 break;
             if (!document) continue;  // a success without a document: nothing to compare
             UniqueBstr documentPath;
-            RetryWhileBusy("ICaxDocument.FullPath", [&] { return document->FullPath(documentPath.Put()); });
+            // A failure leaves no path, which names no document.
+            static_cast<void>(RetryWhileBusy("ICaxDocument.FullPath",
+                                             [&] { return document->FullPath(documentPath.Put()); }));
             if (TextAfterLast(documentPath.CStr(), L'\\') == name) {
-                RetryWhileBusy("ICaxDocument.PrepareClose", [&] { return document->PrepareClose(); });
-                RetryWhileBusy("ISldWorks.CloseDocument",
-                               [&] { return swApp->CloseDocument(documentPath.Get()); });
+                // Closing before an open is a best effort: a document that stays open is opened over.
+                static_cast<void>(
+                    RetryWhileBusy("ICaxDocument.PrepareClose", [&] { return document->PrepareClose(); }));
+                static_cast<void>(RetryWhileBusy("ISldWorks.CloseDocument",
+                                                 [&] { return swApp->CloseDocument(documentPath.Get()); }));
             }
         }
         return 0;
@@ -218,7 +226,9 @@ int SldwCommand::Save(std::wstring& savedPath) {
     }
     if (FAILED(hr)) return DocumentFailure(L"SaveFile", IDS_SAVE_FAILED, hr);
     UniqueBstr path;
-    RetryWhileBusy("ICaxDocument.FullPath", [&] { return document->FullPath(path.Put()); });
+    // The document is saved; a path the application does not tell is left empty.
+    static_cast<void>(
+        RetryWhileBusy("ICaxDocument.FullPath", [&] { return document->FullPath(path.Put()); }));
     savedPath = path.CStr();
     return 0;
 }

@@ -178,9 +178,13 @@ int SldwConnector::GetAppObject(void*& app, const std::wstring& appHandleText) {
                 return hr;
             }
         }
-        RetryWhileBusy("ISldWorks.put_Visible", [&] { return appObject->put_Visible(VARIANT_TRUE); });
+        // Showing the window is a courtesy to the user; the connection does not depend on it.
+        static_cast<void>(
+            RetryWhileBusy("ISldWorks.put_Visible", [&] { return appObject->put_Visible(VARIANT_TRUE); }));
+        // The record's untyped application pointer; without it the record names none, and the
+        // command still works through the application's own interface.
         ComPtr<IDispatch> dispatch;
-        RetryWhileBusy("ISldWorks.QueryInterface", [&] { return appObject.As(dispatch); });
+        static_cast<void>(RetryWhileBusy("ISldWorks.QueryInterface", [&] { return appObject.As(dispatch); }));
         app = dispatch.Detach();  // the reference travels on through the connect sequence's signature
         return RetryWhileBusy("ISldWorks.put_UserControl",
                               [&] { return appObject->put_UserControl(VARIANT_TRUE); });
@@ -210,8 +214,9 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
         const std::wstring progId = GetAddInObjProgId(cadType, cadVersion);
         const UniqueBstr progIdText = qar::MakeBstr(progId);
         ComPtr<IDispatch> object;
-        RetryWhileBusy("ISldWorks.AddInObject",
-                       [&] { return appObject->AddInObject(progIdText.Get(), object.Put()); });
+        // A failure leaves no object, which is the failure recorded below.
+        static_cast<void>(RetryWhileBusy(
+            "ISldWorks.AddInObject", [&] { return appObject->AddInObject(progIdText.Get(), object.Put()); }));
         if (!object) {
             if (!earlierFailure) {
                 qar::RecordOf(*this).Fail(
@@ -222,7 +227,8 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
             return -1;
         }
         addInObject.Reset();
-        RetryWhileBusy("IDispatch.QueryInterface", [&] { return object.As(addInObject); });
+        // A failure leaves no add-in, which the first configuration call reports (E_POINTER).
+        static_cast<void>(RetryWhileBusy("IDispatch.QueryInterface", [&] { return object.As(addInObject); }));
 
         std::wstring xml = LoadLanguageXml(cadType);
         DeclareUtf8(xml);

@@ -135,7 +135,8 @@ TEST_F(InvokeByNameTest, FailureReportsTheAddInsErrorOrTheMethodAndTheHresult) {
          [](ObservedAddIn& a, const std::wstring& method) {
              int code = 0;
              std::wstring message;
-             InvokeByName(&a, method, L"x", L"y", {code, message});  // the add-in keeps this failure
+             static_cast<void>(
+                 InvokeByName(&a, method, L"x", L"y", {code, message}));  // the add-in keeps this failure
              a.hidden.insert(method);
          },
          7, L"menu file missing"},
@@ -189,11 +190,13 @@ TEST_F(InvokeByNameTest, NoArgumentFormReportsTheHresultTextOnlyAndCopyFailuresT
     addIn.lookUps = 0;
     for (long skip : {0L, 1L}) {  // the first, then the second argument's copy fails
         spy.FailAllocationAfter(skip);
-        EXPECT_THROW(InvokeByName(&addIn, L"RefreshTable", L"a", L"b", {errorCode, errorMessage}),
-                     QARBASE::HResultError);
+        EXPECT_THROW(
+            static_cast<void>(InvokeByName(&addIn, L"RefreshTable", L"a", L"b", {errorCode, errorMessage})),
+            QARBASE::HResultError);
     }
     spy.FailAllocationAfter(0);
-    EXPECT_THROW(InvokeByName(&addIn, L"CreateMenu", L"x", {errorCode, errorMessage}), QARBASE::HResultError);
+    EXPECT_THROW(static_cast<void>(InvokeByName(&addIn, L"CreateMenu", L"x", {errorCode, errorMessage})),
+                 QARBASE::HResultError);
     EXPECT_EQ(0, addIn.lookUps);
     ExpectOutputsUntouched();
 }
@@ -214,7 +217,7 @@ TEST(DispatchIdCache, OneLookupPerNameAndObject) {
         {&second, L"RefreshTable", 2, 7}, {&first, L"RefreshTable", 3, 7},
     };
     for (const auto& [target, method, firstLookUps, secondLookUps] : steps) {
-        InvokeByName(target, method, L"a", L"b", {code, message}, &ids);
+        static_cast<void>(InvokeByName(target, method, L"a", L"b", {code, message}, &ids));
         EXPECT_EQ(firstLookUps, first.lookUps) << method;
         EXPECT_EQ(secondLookUps, second.lookUps) << method;
     }
