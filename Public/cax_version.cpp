@@ -1,12 +1,8 @@
 #include "Public/cax_version.h"
 
 #include <cwchar>
-#include <memory>
 
-#include "Public/acad_version.h"
-#include "Public/proe_version.h"
 #include "Public/registry_key.h"
-#include "Public/sw_version.h"
 
 namespace qar {
 
@@ -110,29 +106,5 @@ std::wstring CCaxVersion::TextOfFirstSubKey(const std::wstring& path, REGSAM enu
     key.QueryText(valueName, text);
     return text;
 }
-
-CCaxVersion* CreateCaxVersion(int cadType) {
-    switch (cadType) {
-        case 1:
-            return new CAcadVersion();
-        case 2:
-            return new CProeVersion();
-        case 3:
-            return new CSwVersion();
-        default:
-            return nullptr;
-    }
-}
-
-namespace detail {
-
-bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring& progId) {
-    const std::unique_ptr<CCaxVersion> version(CreateCaxVersion(cadType));
-    if (!version) return false;
-    progId = version->GetProgId(cadVersion);
-    return true;
-}
-
-}  // namespace detail
 
 }  // namespace qar

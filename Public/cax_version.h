@@ -7,7 +7,7 @@
 // operation reads the registry afresh, and failures give "" or false, never an exception (except where
 // a derived class says otherwise).
 //
-//   std::unique_ptr<CCaxVersion> sw(CreateCaxVersion(3));
+//   std::unique_ptr<CCaxVersion> sw = CreateCaxVersion(3);  // Public/version_choice.h
 //   std::wstring progId = sw->GetProgId(L"SolidWorks 2014");   // L"SldWorks.Application.22"
 //
 // Hosts bind to the function table, so the order of the virtual operations below is part of the
@@ -74,14 +74,5 @@ protected:
 
 // HKEY_CURRENT_USER path of the vendor key that holds each application's current version.
 inline constexpr const wchar_t* kCaxVersionVendorKey = L"SOFTWARE\\qasoft\\plmbridge\\CaxVer";
-
-// A new version object for a CAD type (1 AutoCAD, 2 Pro/ENGINEER, 3 SolidWorks); null for any other
-// type. The caller owns the object and deletes it.
-CCaxVersion* CreateCaxVersion(int cadType);
-
-namespace detail {
-// The application's ProgID for a CAD type and version; false when the type has no version objects.
-bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring& progId);
-}  // namespace detail
 
 }  // namespace qar

@@ -3,7 +3,7 @@
 #include <objbase.h>
 
 #include "Public/add_in_names.h"
-#include "Public/cax_version.h"
+#include "Public/version_choice.h"
 #include "Public/owner_thread.h"
 
 namespace QARCAX {

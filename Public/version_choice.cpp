@@ -4,9 +4,36 @@
 #include <stdexcept>
 #include <unordered_set>
 
+#include "Public/acad_version.h"
+#include "Public/proe_version.h"
 #include "Public/registry_key.h"
+#include "Public/sw_version.h"
 
 namespace qar {
+
+std::unique_ptr<CCaxVersion> CreateCaxVersion(int cadType) {
+    switch (cadType) {
+        case 1:
+            return std::make_unique<CAcadVersion>();
+        case 2:
+            return std::make_unique<CProeVersion>();
+        case 3:
+            return std::make_unique<CSwVersion>();
+        default:
+            return nullptr;
+    }
+}
+
+namespace detail {
+
+bool ApplicationProgId(int cadType, const std::wstring& cadVersion, std::wstring& progId) {
+    const std::unique_ptr<CCaxVersion> version = CreateCaxVersion(cadType);
+    if (!version) return false;
+    progId = version->GetProgId(cadVersion);
+    return true;
+}
+
+}  // namespace detail
 
 std::wstring StoredCurrentVersion(CCaxVersion& family) {
     RegistryKey vendor;

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <olectl.h>
 
+#include "Public/class_factory.h"
 #include "automation/automation_server.h"
 #include "sldw/localized_messages.h"
 #include "automation/dual_object.h"
@@ -18,18 +19,8 @@ namespace {
 HMODULE g_module = nullptr;
 LONG g_objects = 0;  // live objects and class-object locks
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public qar::ClassFactoryBase {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
     // One static object: its references keep the module loaded, like a lock.
     ULONG STDMETHODCALLTYPE AddRef() override {
         ObjectMade();

@@ -1,6 +1,7 @@
 // The application object, its frame, and what connects it to a loaded add-in.
 #include <new>
 
+#include "Public/class_factory.h"
 #include "simulator/sim_internal.h"
 
 namespace qarsim {
@@ -142,20 +143,10 @@ private:
 };
 
 // Hands every activation the one application object.
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public qar::ClassFactoryBase {
 public:
     ClassFactory(ISldWorks* application, long instance) : application_(application), instance_(instance) {}
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) return E_POINTER;
-        if (iid != IID_IUnknown && iid != IID_IClassFactory) {
-            *out = nullptr;
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
     ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
     ULONG STDMETHODCALLTYPE Release() override {
         const LONG left = InterlockedDecrement(&refs_);

@@ -9,7 +9,7 @@
 
 #include "Public/busy_retry.h"
 #include "Public/cad_interfaces.h"
-#include "Public/cax_version.h"
+#include "Public/version_choice.h"
 #include "Public/dispatch_invoke.h"
 #include "Public/error_model.h"
 #include "Public/owner_thread.h"

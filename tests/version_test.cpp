@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "Public/cax_version.h"
+#include "Public/version_choice.h"
 #include "Public/sw_version.h"
 #include "Public/text_helpers.h"
 #include "module_test_support.h"
