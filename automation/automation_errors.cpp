@@ -3,7 +3,7 @@
 #include "Public/caught_exception.h"
 #include "Public/error_model.h"
 #include "Public/text_helpers.h"
-#include "automation/automation_server.h"
+#include "automation_server.h"
 
 using qar::FormatString;
 using qar::SystemMessageText;

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "automation/automation_server.h"
-#include "automation/dual_object.h"
+#include "automation_server.h"
+#include "dual_object.h"
 #include "Public/version_choice.h"
 
 using qar::CCaxVersion;

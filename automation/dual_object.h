@@ -12,7 +12,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include "automation/automation_server.h"
+#include "automation_server.h"
 
 namespace qarauto {
 

@@ -1,4 +1,4 @@
-#include "automation/registration.h"
+#include "registration.h"
 
 #include <olectl.h>
 
@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Public/registry_key.h"
-#include "automation/automation_server.h"
+#include "automation_server.h"
 
 namespace qarauto {
 namespace {

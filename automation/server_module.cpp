@@ -8,10 +8,10 @@
 #include <olectl.h>
 
 #include "Public/class_factory.h"
-#include "automation/automation_server.h"
+#include "automation_server.h"
 #include "sldw/localized_messages.h"
-#include "automation/dual_object.h"
-#include "automation/registration.h"
+#include "dual_object.h"
+#include "registration.h"
 
 namespace qarauto {
 namespace {

@@ -1,10 +1,10 @@
-#include "simulator/sim_addin.h"
+#include "sim_addin.h"
 
 #include <map>
 #include <new>
 #include <string>
 
-#include "simulator/sim_common.h"
+#include "sim_common.h"
 
 namespace qarsim {
 namespace {

@@ -1,6 +1,6 @@
 // BrivexSw18_x64.dll, the stand-in add-in module: the simulated application loads it into its own
 // process and asks it for its automation object through this one export.
-#include "simulator/sim_addin.h"
+#include "sim_addin.h"
 
 extern "C" HRESULT STDMETHODCALLTYPE QarSimCreateAddIn(ISwAddIn** addIn) {
     return qarsim::CreateAddIn(addIn);

@@ -2,7 +2,7 @@
 #include <new>
 
 #include "Public/class_factory.h"
-#include "simulator/sim_internal.h"
+#include "sim_internal.h"
 
 namespace qarsim {
 namespace {

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "simulator/sim_internal.h"
+#include "sim_internal.h"
 
 namespace qarsim {
 namespace {

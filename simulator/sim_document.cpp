@@ -2,7 +2,7 @@
 #include <new>
 #include <set>
 
-#include "simulator/sim_internal.h"
+#include "sim_internal.h"
 
 namespace qarsim {
 namespace {

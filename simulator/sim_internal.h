@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "simulator/sim_addin.h"
-#include "simulator/sim_application.h"
-#include "simulator/sim_common.h"
+#include "sim_addin.h"
+#include "sim_application.h"
+#include "sim_common.h"
 
 namespace qarsim {
 

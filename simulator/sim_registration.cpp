@@ -1,4 +1,4 @@
-#include "simulator/sim_registration.h"
+#include "sim_registration.h"
 
 #include <cwchar>
 

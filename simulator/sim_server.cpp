@@ -24,8 +24,8 @@
 #include <string>
 #include <thread>
 
-#include "simulator/sim_internal.h"
-#include "simulator/sim_registration.h"
+#include "sim_internal.h"
+#include "sim_registration.h"
 
 using qar::ComPtr;
 using qar::UniqueBstr;

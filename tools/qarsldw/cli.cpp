@@ -1,4 +1,4 @@
-#include "tools/qarsldw/cli.h"
+#include "cli.h"
 
 #include <windows.h>
 

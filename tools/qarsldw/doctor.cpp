@@ -1,4 +1,4 @@
-#include "tools/qarsldw/doctor.h"
+#include "doctor.h"
 
 #include <algorithm>
 #include <memory>
@@ -11,9 +11,9 @@
 #include "Public/text_helpers.h"
 #include "Public/version_choice.h"
 #include "sldw/localized_messages.h"
-#include "tools/qarsldw/inventory.h"
-#include "tools/qarsldw/module_info.h"
-#include "tools/qarsldw/session.h"
+#include "inventory.h"
+#include "module_info.h"
+#include "session.h"
 
 using qar::CCaxVersion;
 using qar::ChosenVersion;

@@ -1,8 +1,8 @@
 // `qarsldw doctor`: checks an installation in order, each check ok / warning / failure with its fix.
 #pragma once
 
-#include "tools/qarsldw/cli.h"
-#include "tools/qarsldw/report.h"
+#include "cli.h"
+#include "report.h"
 
 namespace qarsldw {
 

@@ -1,4 +1,4 @@
-#include "tools/qarsldw/inventory.h"
+#include "inventory.h"
 
 #include <chrono>
 #include <condition_variable>

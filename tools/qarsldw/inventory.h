@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/qarsldw/cli.h"
-#include "tools/qarsldw/report.h"
+#include "cli.h"
+#include "report.h"
 
 namespace qarsldw {
 

@@ -21,14 +21,14 @@
 #include "Public/text_helpers.h"
 #include "qar_version.h"
 #include "sldw/localized_messages.h"
-#include "tools/qarsldw/cli.h"
-#include "tools/qarsldw/doctor.h"
-#include "tools/qarsldw/trace_summary.h"
-#include "tools/qarsldw/inventory.h"
-#include "tools/qarsldw/module_info.h"
-#include "tools/qarsldw/report.h"
-#include "tools/qarsldw/session.h"
-#include "tools/qarsldw/terminal.h"
+#include "cli.h"
+#include "doctor.h"
+#include "trace_summary.h"
+#include "inventory.h"
+#include "module_info.h"
+#include "report.h"
+#include "session.h"
+#include "terminal.h"
 
 using qar::FormatString;
 using qar::SystemMessageText;

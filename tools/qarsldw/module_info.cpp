@@ -1,4 +1,4 @@
-#include "tools/qarsldw/module_info.h"
+#include "module_info.h"
 
 #include <cstdio>
 #include <vector>

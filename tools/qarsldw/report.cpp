@@ -1,6 +1,6 @@
-#include "tools/qarsldw/report.h"
+#include "report.h"
 
-#include "tools/qarsldw/terminal.h"
+#include "terminal.h"
 
 namespace qarsldw {
 

@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "tools/qarsldw/cli.h"
+#include "cli.h"
 
 namespace qarsldw {
 

@@ -1,4 +1,4 @@
-#include "tools/qarsldw/session.h"
+#include "session.h"
 
 #include <Public/status_record.h>
 
@@ -9,8 +9,8 @@
 #include "Public/owners.h"
 #include "Public/text_helpers.h"
 #include "Public/version_choice.h"
-#include "tools/qarsldw/inventory.h"
-#include "tools/qarsldw/terminal.h"
+#include "inventory.h"
+#include "terminal.h"
 
 using qar::ChosenVersion;
 using qar::SystemMessageText;

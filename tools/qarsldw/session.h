@@ -7,9 +7,9 @@
 
 #include <QarSldwInterface.h>
 
-#include "tools/qarsldw/cli.h"
-#include "tools/qarsldw/report.h"
-#include "tools/qarsldw/watch.h"
+#include "cli.h"
+#include "report.h"
+#include "watch.h"
 
 namespace qarsldw {
 

@@ -1,8 +1,8 @@
-#include "tools/qarsldw/terminal.h"
+#include "terminal.h"
 
 #include <algorithm>
 
-#include "tools/qarsldw/cli.h"
+#include "cli.h"
 
 namespace qarsldw {
 

@@ -1,4 +1,4 @@
-#include "tools/qarsldw/trace_summary.h"
+#include "trace_summary.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Public/owners.h"
-#include "tools/qarsldw/terminal.h"
+#include "terminal.h"
 
 namespace qarsldw {
 

@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "tools/qarsldw/cli.h"
-#include "tools/qarsldw/report.h"
+#include "cli.h"
+#include "report.h"
 
 namespace qarsldw {
 

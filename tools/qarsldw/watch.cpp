@@ -1,4 +1,4 @@
-#include "tools/qarsldw/watch.h"
+#include "watch.h"
 
 #include <windows.h>
 
@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "Public/owners.h"
-#include "tools/qarsldw/terminal.h"
+#include "terminal.h"
 
 namespace qarsldw {
 

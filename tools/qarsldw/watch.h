@@ -12,7 +12,7 @@
 #include <functional>
 #include <string>
 
-#include "tools/qarsldw/report.h"
+#include "report.h"
 
 namespace qarsldw {
 
