@@ -396,14 +396,15 @@ void TraceFarCall(const FarCallTrace& call) noexcept {
         std::wstring name =
             call.name != nullptr ? Utf16(call.name) : BaseName(call.file) + L":" + std::to_wstring(call.line);
         if (call.member != nullptr) name += std::wstring(L" ") + call.member;
-        return JsonLine("call")
-            .Unsigned("seq", call.span.Sequence())
+        JsonLine line("call");
+        line.Unsigned("seq", call.span.Sequence())
             .Unsigned("op", call.span.Outer())
             .Text("name", name)
             .Hex("hr", static_cast<uint32_t>(call.hr), 8)
             .Unsigned("us", call.span.ElapsedMicros())
-            .Unsigned("retries", call.retries)
-            .Finish();
+            .Unsigned("retries", call.retries);
+        if (call.argumentLength >= 0) line.Number("argumentLength", call.argumentLength);
+        return line.Finish();
     });
 }
 
