@@ -284,4 +284,90 @@ TEST(Load, HostThreadsOnInstancesOfTheirOwnAndOnOneShared) {
     }
 }
 
+// The second host process's run (this program started again with the shared instance's handle in
+// kSharedHandle): eight threads on that instance, as the first run above.
+constexpr wchar_t kSharedHandle[] = L"QAR_LOAD_SHARED_HANDLE";
+const Load kProcessLoad = {
+    "a host process: 8 threads on one instance", 8, true, kSharedCalls, std::size(kSharedCalls), 2, 5, false};
+
+// Each line of the trace, parsed; a torn or interleaved line fails the test.
+std::vector<nlohmann::json> TraceLines(const std::wstring& path) {
+    std::vector<nlohmann::json> lines;
+    const std::unique_ptr<FILE, decltype(&fclose)> file(_wfopen(path.c_str(), L"rb"), &fclose);
+    std::string line;
+    for (int c; file && (c = fgetc(file.get())) != EOF;) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        lines.push_back(nlohmann::json::parse(line, nullptr, false));
+        EXPECT_TRUE(lines.back().is_object()) << line;
+        line.clear();
+    }
+    return lines;
+}
+
+// Every operation of both processes once, each call inside an operation of its own process.
+void ExpectEachOperationOnce(const std::vector<nlohmann::json>& lines, int processes) {
+    std::map<std::pair<int, uint64_t>, std::string> operations;  // (process, sequence) -> name
+    std::map<std::string, int> names;
+    for (const nlohmann::json& line : lines) {
+        if (line.value("ev", "") != "op") continue;
+        EXPECT_TRUE(operations
+                        .emplace(std::make_pair(line["pid"].get<int>(), line["seq"].get<uint64_t>()),
+                                 line["name"].get<std::string>())
+                        .second)
+            << line.dump();
+        ++names[line["name"].get<std::string>()];
+    }
+    const int sessions = processes * kProcessLoad.threads * kProcessLoad.sessions;
+    std::map<std::string, int> expected = {{"QARCAX::CaxConnector::NewCommand", sessions},
+                                           {"QARCAX::SldwCommand::Disconnect", sessions}};
+    for (const Step& step : kSharedCalls) expected[step.name] += sessions * kProcessLoad.rounds;
+    EXPECT_EQ(expected, names);
+    for (const nlohmann::json& line : lines) {
+        if (line.value("ev", "") == "call" && line["op"] != 0) {
+            EXPECT_TRUE(operations.count(std::make_pair(line["pid"].get<int>(), line["op"].get<uint64_t>())))
+                << line.dump();
+        }
+    }
+}
+
+// Two host processes (this program twice) on one instance at once, each with eight threads, writing one
+// trace file.
+TEST(Load, TwoHostProcessesOnOneInstanceWithTheTraceOn) {
+    ComApartment apartment;
+    if (const wchar_t* handle = _wgetenv(kSharedHandle)) {  // the host process started below
+        SimInstances none(0);
+        none.handles.push_back(handle);
+        RunAndCheck(kProcessLoad, none, std::vector<std::wstring>(1), nullptr);
+        return;
+    }
+    qar::SetTrace(L"", 0);  // this process writes no trace of its own
+    SimInstances instance(1);
+    ASSERT_TRUE(instance.Complete());
+    const std::wstring trace = TestProgramDirectory() + L"load-trace.jsonl",
+                       program = TestProgramDirectory() + L"load_tests.exe";
+    DeleteFileW(trace.c_str());
+    SetEnvironmentVariableW(L"QARSLDW_TRACE", trace.c_str());
+    SetEnvironmentVariableW(kSharedHandle, instance.handles[0].c_str());
+    qar::UniqueHandle hosts[2];
+    for (qar::UniqueHandle& host : hosts) {
+        const intptr_t started =
+            _wspawnl(_P_NOWAIT, program.c_str(), (L"\"" + program + L"\"").c_str(),
+                     L"--gtest_filter=Load.TwoHostProcessesOnOneInstanceWithTheTraceOn", nullptr);
+        ASSERT_NE(-1, started);
+        host.Reset(reinterpret_cast<HANDLE>(started));
+    }
+    SetEnvironmentVariableW(L"QARSLDW_TRACE", nullptr);
+    SetEnvironmentVariableW(kSharedHandle, nullptr);
+    for (qar::UniqueHandle& host : hosts) {
+        DWORD exitCode = 99;
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(host.Get(), kRunDeadlineMs)) << "a host process hung";
+        EXPECT_TRUE(GetExitCodeProcess(host.Get(), &exitCode) && exitCode == 0) << exitCode;
+    }
+    ExpectEachOperationOnce(TraceLines(trace), 2);
+    DeleteFileW(trace.c_str());
+}
+
 }  // namespace
