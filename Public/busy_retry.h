@@ -46,6 +46,8 @@ struct FarCallName {
     const wchar_t* member;
     const char* file = nullptr;  // where an unnamed call is made
     int line = 0;
+    // A call that hands over a secret (the add-in argument): the trace writes only its length.
+    int64_t argumentLength = -1;  // -1: none
 };
 
 //   hr = RetryWhileBusy("ISldWorks.put_Visible", [&] { return app->put_Visible(VARIANT_TRUE); });
@@ -61,7 +63,8 @@ template <class Call>
             ++retries;
         }
     }
-    if (span.Running()) TraceFarCall({name.name, name.member, name.file, name.line, hr, retries, span});
+    if (span.Running())
+        TraceFarCall({name.name, name.member, name.file, name.line, hr, retries, span, name.argumentLength});
     return hr;
 }
 

@@ -26,7 +26,7 @@ constexpr const wchar_t* kDefaultFileName = L"qarsldw-trace.jsonl";
 constexpr DWORD kReopenPauseMs = 1000;
 
 // The sink: the file, its cap and what was dropped. Guarded by `lock`; one WriteFile per line on a
-// handle opened for appending only, so that lines from several processes never interleave.
+// handle opened for appending only, in turns with other processes writing the file (FileTurn).
 struct Sink {
     SRWLOCK lock = SRWLOCK_INIT;
     std::wstring path;
@@ -34,6 +34,7 @@ struct Sink {
     bool explicitlySet = false;
     uint64_t maxBytes = kDefaultMaxBytes;
     UniqueHandle file;
+    UniqueHandle turn;  // the file's writers' mutex, across processes (FileTurn)
     bool loadWritten = false;
     DWORD failedAt = 0;
     bool failed = false;
@@ -270,9 +271,51 @@ void Rotate(Sink& sink) {
     }
 }
 
+// Whole lines from several processes: measured under Wine 8, two host processes appending to one file
+// through FILE_APPEND_DATA handles overwrote the starts of each other's lines (Windows appends each
+// write atomically). A mutex named after the file's path makes its writers take turns on both.
+class FileTurn {
+public:
+    explicit FileTurn(HANDLE mutex) : mutex_(mutex) {
+        const DWORD wait = mutex != nullptr ? WaitForSingleObject(mutex, 2000) : WAIT_FAILED;
+        held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    }
+    FileTurn(const FileTurn&) = delete;
+    FileTurn& operator=(const FileTurn&) = delete;
+    ~FileTurn() {
+        if (held_) ReleaseMutex(mutex_);
+    }
+    // Whether this writer may write: it holds the turn, or there is no mutex to take turns by.
+    bool MayWrite() const { return held_ || mutex_ == nullptr; }
+
+    // The mutex of the file `path` names; none when it cannot be made (then lines are written without
+    // taking turns, as before).
+    static UniqueHandle For(const std::wstring& path) noexcept {
+        try {
+            std::wstring key = path;
+            CharLowerBuffW(&key[0], static_cast<DWORD>(key.size()));
+            const std::wstring name =
+                L"Local\\QarSldwTrace-" + std::to_wstring(std::hash<std::wstring>()(key));
+            return UniqueHandle(CreateMutexW(nullptr, FALSE, name.c_str()));
+        } catch (...) {
+            return UniqueHandle();
+        }
+    }
+
+private:
+    HANDLE mutex_;
+    bool held_ = false;
+};
+
 void Write(const std::string& line) noexcept {
     Sink& sink = TheSink();
     Locked locked(sink.lock);
+    if (!sink.path.empty() && !sink.turn) sink.turn = FileTurn::For(sink.path);
+    const FileTurn turn(sink.turn.Get());
+    if (!turn.MayWrite()) {
+        ++sink.skipped;
+        return;
+    }
     if (sink.path.empty()) return;
     if (!sink.file) {
         if (sink.failed && GetTickCount() - sink.failedAt < kReopenPauseMs) {
@@ -396,14 +439,15 @@ void TraceFarCall(const FarCallTrace& call) noexcept {
         std::wstring name =
             call.name != nullptr ? Utf16(call.name) : BaseName(call.file) + L":" + std::to_wstring(call.line);
         if (call.member != nullptr) name += std::wstring(L" ") + call.member;
-        return JsonLine("call")
-            .Unsigned("seq", call.span.Sequence())
+        JsonLine line("call");
+        line.Unsigned("seq", call.span.Sequence())
             .Unsigned("op", call.span.Outer())
             .Text("name", name)
             .Hex("hr", static_cast<uint32_t>(call.hr), 8)
             .Unsigned("us", call.span.ElapsedMicros())
-            .Unsigned("retries", call.retries)
-            .Finish();
+            .Unsigned("retries", call.retries);
+        if (call.argumentLength >= 0) line.Number("argumentLength", call.argumentLength);
+        return line.Finish();
     });
 }
 
@@ -442,6 +486,7 @@ void SetTrace(const std::wstring& path, uint64_t maxBytes) noexcept {
     if (maxBytes != 0) sink.maxBytes = maxBytes;
     sink.explicitlySet = true;
     sink.file.Reset();
+    sink.turn.Reset();
     sink.failed = false;
     trace_detail::state.store(sink.path.empty() ? 0 : 1, std::memory_order_relaxed);
 }
@@ -452,6 +497,7 @@ void ReloadTraceSettings() noexcept {
     sink.explicitlySet = false;
     sink.path.clear();
     sink.file.Reset();
+    sink.turn.Reset();
     sink.failed = false;
     trace_detail::state.store(-1, std::memory_order_relaxed);
 }

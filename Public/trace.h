@@ -75,6 +75,7 @@ struct FarCallTrace {
     HRESULT hr;
     unsigned retries;
     const TraceSpan& span;
+    int64_t argumentLength = -1;  // a secret argument's length ("argumentLength"); -1: none
 };
 void TraceFarCall(const FarCallTrace& call) noexcept;
 

@@ -50,6 +50,17 @@ inline unsigned long GetBusyTimeout() noexcept {
     return qar_get_busy_timeout(&milliseconds) == QAR_OK ? milliseconds : 0;
 }
 
+// The call trace for the whole process (see qar_set_trace): a file, or a folder for qarsldw-trace.jsonl in
+// it; null or "" switches it off; maxBytes 0 keeps the size cap.
+inline int SetTrace(const wchar_t* path, unsigned long long maxBytes = 0) noexcept {
+    return qar_set_trace(path, maxBytes);
+}
+// A minidump into `folder` for each machine fault turned into a result, at most maxDumps per process
+// (0 keeps the limit); null or "" switches dumps off (see qar_set_dumps).
+inline int SetDumps(const wchar_t* folder, unsigned maxDumps = 0) noexcept {
+    return qar_set_dumps(folder, maxDumps);
+}
+
 // The characters of the buffer on the stack that a text result is read into first; a longer text is
 // read again, with the size it needs, into the result string.
 #ifndef QAR_HOURGLASS_FIRST_BUFFER

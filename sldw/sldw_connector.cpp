@@ -233,7 +233,7 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
         std::wstring xml = LoadLanguageXml(cadType);
         DeclareUtf8(xml);
         // Each call needs the add-in; each failure ends the configuration.
-        const auto configure = [&](const char* name, auto call) -> HRESULT {
+        const auto configure = [&](const qar::FarCallName& name, auto call) -> HRESULT {
             if (!addInObject) throw _com_error(E_POINTER);
             const HRESULT hr = RetryWhileBusy(name, [&] { return call(addInObject.Get()); });
             if (FAILED(hr)) ThrowAddInFailure(addInObject.Get(), hr);
@@ -244,7 +244,10 @@ int SldwConnector::GetAddInObj(IDispatch* host, const std::wstring& handleText) 
         configure("ISwAddIn.SetHostObject", [&](ISwAddIn* addIn) { return addIn->SetHostObject(host); });
         configure("ISwAddIn.SetAppHandle",
                   [&](ISwAddIn* addIn) { return addIn->SetAppHandle(qar::MakeBstr(handleText).Get()); });
-        return configure("ISwAddIn.SetAddInArgument", [&](ISwAddIn* addIn) {
+        // The argument is often a session token: the trace shows only its length.
+        qar::FarCallName argument("ISwAddIn.SetAddInArgument");
+        argument.argumentLength = static_cast<int64_t>(addInArgument.size());
+        return configure(argument, [&](ISwAddIn* addIn) {
             return addIn->SetAddInArgument(qar::MakeBstr(addInArgument).Get());
         });
     });

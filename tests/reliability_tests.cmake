@@ -28,3 +28,13 @@ target_link_libraries(reliability_ends_tests PRIVATE qarsim_core)
 add_custom_command(TARGET reliability_ends_tests POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:BrivexSw18_x64> $<TARGET_FILE_DIR:reliability_ends_tests>)
 set_tests_properties(${reliability_ends_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120")
+
+# Load: host threads and host processes against instances of the simulated application of their own
+# (started by the test) and shared. The program spawns itself for the second host process.
+qar_sim_gtest(load_tests ${QAR_WINEPREFIX} "wine;simulator" load_test.cpp ${QAR_RESOURCE_FILES})
+target_link_libraries(load_tests PRIVATE qarsim_core qar_json)
+add_custom_command(TARGET load_tests POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:BrivexSw18_x64> $<TARGET_FILE_DIR:load_tests>
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${PROJECT_SOURCE_DIR}/simulator/samples
+            $<TARGET_FILE_DIR:load_tests>/samples)
+set_tests_properties(${load_tests_TESTS} PROPERTIES ENVIRONMENT "LC_ALL=en_US.UTF-8;QARCADSIM_LIFETIME=120")

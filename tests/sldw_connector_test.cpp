@@ -507,11 +507,16 @@ TEST_F(ConnectorTest, TraceHoldsEachOperationOnceWithItsCallsAndNoSecret) {
                                           {"qar_connector_create", 1},
                                           {"qar_connector_new_command", 1}}),
               names);
-    int menuCalls = 0, faults = 0;
+    int menuCalls = 0, faults = 0, argumentLengths = 0;
     for (const auto& line : lines) {
         if (line["ev"] == "call") {
             const uint64_t op = line["op"].get<uint64_t>();
             ASSERT_TRUE(ops.count(op)) << line.dump();
+            // The argument's text never, its length on the call that hands it over (17 characters).
+            if (line["name"] == "ISwAddIn.SetAddInArgument") {
+                ASSERT_TRUE(line.contains("argumentLength")) << line.dump();
+                argumentLengths += line["argumentLength"] == 17 ? 1 : 0;
+            }
             if (line["name"] == "IDispatch.Invoke CreateMenu") {
                 ++menuCalls;
                 EXPECT_TRUE(ops[op]["name"] == "QARCAX::SldwCommand::CreateMenu" &&
@@ -528,6 +533,7 @@ TEST_F(ConnectorTest, TraceHoldsEachOperationOnceWithItsCallsAndNoSecret) {
     }
     EXPECT_EQ(1, menuCalls);
     EXPECT_EQ(1, faults);
+    EXPECT_EQ(1, argumentLengths);
 }
 
 // The file is bounded (one rotation), and a place that cannot be written costs lines, never results.

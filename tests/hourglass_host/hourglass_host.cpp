@@ -31,6 +31,12 @@ int wmain(int, wchar_t** argv) {
     const Step steps[] = {
         {"busy timeout set and read back for this thread",
          [&] { return QarSldw::SetBusyTimeout(5000) == 0 && QarSldw::GetBusyTimeout() == 5000; }},
+        {"trace and dumps switched on and off",
+         [&] {
+             return QarSldw::SetTrace((samples + L"trace.jsonl").c_str()) == 0 &&
+                    QarSldw::SetDumps(samples.c_str(), 1) == 0 && QarSldw::SetTrace(nullptr) == 0 &&
+                    QarSldw::SetDumps(L"") == 0;
+         }},
         {"connector created", [&] { return static_cast<bool>(connector); }},
         {"connect",
          [&] { return connector.NewCommand(nullptr, command) == 0 && command && command.IsConnected(); }},
