@@ -63,4 +63,20 @@ std::wstring SystemMessageText(unsigned long code) {
     return length != 0 && text ? std::wstring(text.Get(), length) : std::wstring();
 }
 
+std::wstring ModuleFileName(HMODULE module) {
+    // Paths may exceed MAX_PATH; a truncated path would name the wrong directory.
+    constexpr size_t kLongestPath = 32768;
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return std::wstring();
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        if (path.size() >= kLongestPath) return std::wstring();
+        path.resize(path.size() * 2);
+    }
+}
+
 }  // namespace qar

@@ -2,6 +2,8 @@
 // in a wide format `%s` takes a wide string.
 #pragma once
 
+#include <windows.h>
+
 #include <string>
 
 namespace qar {
@@ -25,5 +27,8 @@ std::wstring DecimalText(int value);
 // The system's message text for a Win32 error or HRESULT `code` in the user's default language, as
 // the system gives it (trailing CR LF included); "" when the system has none.
 std::wstring SystemMessageText(unsigned long code);
+
+// The full path of `module` (null: the program), however long; "" on failure.
+std::wstring ModuleFileName(HMODULE module);
 
 }  // namespace qar

@@ -6,6 +6,7 @@
 
 #include "Public/owners.h"
 #include "Public/registry_key.h"
+#include "Public/text_helpers.h"
 
 #ifndef QAR_VERSION_TEXT
 #error "QAR_VERSION_TEXT (the project's version) must be defined for this file"
@@ -203,19 +204,6 @@ std::wstring TraceFilePath(std::wstring path) {
     return path + kDefaultFileName;
 }
 
-std::wstring ModulePath(HMODULE module) {
-    std::wstring path(260, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 HMODULE ModuleAt(const void* address) {
     HMODULE module = nullptr;
     GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -230,7 +218,7 @@ std::string LoadLine() {
     LCIDToLocaleName(locale, name, LOCALE_NAME_MAX_LENGTH, 0);
     return JsonLine("load")
         .Ascii("version", QAR_VERSION_TEXT)
-        .Text("module", ModulePath(self))
+        .Text("module", ModuleFileName(self))
         .Hex("base", reinterpret_cast<uintptr_t>(self), 0)
         .Hex("lcid", locale, 4)
         .Text("locale", name)
@@ -459,7 +447,7 @@ void TraceFault(const EXCEPTION_RECORD& record, const std::wstring& dumpPath) no
         JsonLine line("fault");
         line.Unsigned("op", currentOperation).Hex("code", record.ExceptionCode, 8).Hex("address", address, 0);
         if (module != nullptr) {
-            const std::wstring path = ModulePath(module);
+            const std::wstring path = ModuleFileName(module);
             line.Text("module", path.substr(path.find_last_of(L"\\/") + 1))
                 .Hex("offset", address - reinterpret_cast<uintptr_t>(module), 0);
         }

@@ -9,6 +9,7 @@
 
 #include "Public/class_factory.h"
 #include "automation_server.h"
+#include "Public/text_helpers.h"
 #include "sldw/localized_messages.h"
 #include "dual_object.h"
 #include "registration.h"
@@ -47,7 +48,7 @@ ClassFactory g_factory;
 }  // namespace
 
 std::wstring ModulePath() {
-    return qar::detail::ModuleFileName(g_module);
+    return qar::ModuleFileName(g_module);
 }
 
 void ObjectMade() {

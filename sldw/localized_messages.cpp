@@ -222,22 +222,6 @@ std::vector<LANGID> StringTableLanguages(HMODULE module) {
     return languages;
 }
 
-std::wstring ModuleFileName(HMODULE module) {
-    // Paths may exceed MAX_PATH; a truncated path would name the wrong directory.
-    constexpr size_t kLongestPath = 32768;
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0) return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        if (path.size() >= kLongestPath) return std::wstring();
-        path.resize(path.size() * 2);
-    }
-}
-
 std::wstring LanguageXmlPathFor(const std::wstring& modulePath, LCID threadLocale, int cadType) {
     const std::wstring fileName = L"dd_" + DecimalText(cadType) + L".xml";
     const wchar_t* folder = kFallbackLanguageFolder;
@@ -268,12 +252,12 @@ std::wstring GetLastErrorText() {
 }
 
 std::wstring PathBesideLibrary(const std::wstring& name) {
-    const std::wstring modulePath = detail::ModuleFileName(ThisModule());
+    const std::wstring modulePath = ModuleFileName(ThisModule());
     return modulePath.empty() ? std::wstring() : detail::BesideModule(modulePath, name);
 }
 
 std::wstring LanguageXmlPath(int cadType) {
-    const std::wstring modulePath = detail::ModuleFileName(ThisModule());
+    const std::wstring modulePath = ModuleFileName(ThisModule());
     if (modulePath.empty()) return std::wstring();
     return detail::LanguageXmlPathFor(modulePath, GetThreadLocale(), cadType);
 }

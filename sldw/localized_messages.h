@@ -75,9 +75,6 @@ std::wstring LoadLocalizedStringFrom(HMODULE host, LANGID hostLanguage, HMODULE 
 // the first message id), in resource order.
 std::vector<LANGID> StringTableLanguages(HMODULE module);
 
-// The full path of `module`, however long; "" on failure.
-std::wstring ModuleFileName(HMODULE module);
-
 // `name` after the directory part of `modulePath`: cut behind its last "\", or, only when it has
 // none, behind its last "/"; `name` alone when it has neither.
 //   BesideModule(L"C:\\a\\b\\lib.dll", L"x.dll") == L"C:\\a\\b\\x.dll"

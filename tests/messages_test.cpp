@@ -15,6 +15,7 @@
 #include "module_test_support.h"
 // After windows.h (pulled in above).
 #include <psapi.h>
+#include "Public/text_helpers.h"
 #include "sldw/localized_messages.h"
 
 using qar::ReadUtf16File;
@@ -198,7 +199,7 @@ TEST(LanguageFile, PathByThreadLocaleBesideTheModule) {
         CopyFileW((TestProgramDirectory() + L"QarSldwInterface_x64.dll").c_str(), copy.c_str(), FALSE));
     std::wstring loaded;
     if (const qar::UniqueModule copied{LoadLibraryW(copy.c_str() + 4)})
-        loaded = qar::detail::ModuleFileName(copied.Get());
+        loaded = qar::ModuleFileName(copied.Get());
     DeleteFileW(copy.c_str());
     RemoveDirectoryW(folder.c_str());
     if (loaded.empty()) GTEST_SKIP() << "this system does not load modules from paths past MAX_PATH";

@@ -138,7 +138,7 @@ std::wstring CheckLibrary(Doctor& doctor) {
                      L"reinstall the library beside qarsldw.exe");
         return std::wstring();
     }
-    const std::wstring path = qar::detail::ModuleFileName(library);
+    const std::wstring path = qar::ModuleFileName(library);
     doctor.Check(L"library", Status::Ok, L"loaded " + path);
     return path;
 }

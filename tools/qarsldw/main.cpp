@@ -49,7 +49,7 @@ void ApplyLanguage(const std::wstring& lang) {
 
 // `about`: the project version this program was built as, and the library it loaded.
 int About() {
-    const std::wstring library = qar::detail::ModuleFileName(GetModuleHandleW(L"QarSldwInterface_x64.dll"));
+    const std::wstring library = qar::ModuleFileName(GetModuleHandleW(L"QarSldwInterface_x64.dll"));
     Terminal::Get().Out(std::wstring(L"qarsldw ") + QAR_VERSION_TEXT + L"\nQarSldwInterface_x64.dll " +
                         FileVersionText(library) + L" " + library + L"\n");
     return kExitOk;
