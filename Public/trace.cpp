@@ -14,9 +14,9 @@
 
 namespace qar {
 
-namespace trace_detail {
-std::atomic<int> state{-1};
-}  // namespace trace_detail
+namespace detail {
+std::atomic<int> traceState{-1};
+}  // namespace detail
 
 namespace {
 
@@ -363,12 +363,12 @@ std::wstring BaseName(const char* file) {
 
 }  // namespace
 
-namespace trace_detail {
+namespace detail {
 
-bool Configure() noexcept {
+bool ConfigureTrace() noexcept {
     Sink& sink = TheSink();
     Locked locked(sink.lock);
-    int now = state.load(std::memory_order_relaxed);
+    int now = traceState.load(std::memory_order_relaxed);
     if (now >= 0) return now > 0;
     try {
         if (!sink.explicitlySet) {
@@ -380,11 +380,11 @@ bool Configure() noexcept {
         sink.path.clear();
     }
     now = sink.path.empty() ? 0 : 1;
-    state.store(now, std::memory_order_relaxed);
+    traceState.store(now, std::memory_order_relaxed);
     return now > 0;
 }
 
-}  // namespace trace_detail
+}  // namespace detail
 
 TraceSpan::TraceSpan() noexcept {
     if (!TraceOn()) return;
@@ -476,7 +476,7 @@ void SetTrace(const std::wstring& path, uint64_t maxBytes) noexcept {
     sink.file.Reset();
     sink.turn.Reset();
     sink.failed = false;
-    trace_detail::state.store(sink.path.empty() ? 0 : 1, std::memory_order_relaxed);
+    detail::traceState.store(sink.path.empty() ? 0 : 1, std::memory_order_relaxed);
 }
 
 void ReloadTraceSettings() noexcept {
@@ -487,7 +487,7 @@ void ReloadTraceSettings() noexcept {
     sink.file.Reset();
     sink.turn.Reset();
     sink.failed = false;
-    trace_detail::state.store(-1, std::memory_order_relaxed);
+    detail::traceState.store(-1, std::memory_order_relaxed);
 }
 
 TraceStatus GetTraceStatus() {

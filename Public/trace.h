@@ -20,16 +20,16 @@
 
 namespace qar {
 
-namespace trace_detail {
+namespace detail {
 // -1: the settings have not been read yet; 0: off; 1: on.
-extern std::atomic<int> state;
+extern std::atomic<int> traceState;
 // Reads the settings once (environment, registry); returns whether tracing is on.
-bool Configure() noexcept;
-}  // namespace trace_detail
+bool ConfigureTrace() noexcept;
+}  // namespace detail
 
 inline bool TraceOn() noexcept {
-    const int state = trace_detail::state.load(std::memory_order_relaxed);
-    return state > 0 || (state < 0 && trace_detail::Configure());
+    const int state = detail::traceState.load(std::memory_order_relaxed);
+    return state > 0 || (state < 0 && detail::ConfigureTrace());
 }
 
 // The clock and the sequence number of one traced event. With tracing on it reads the clock, takes

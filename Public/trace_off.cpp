@@ -5,12 +5,12 @@
 
 namespace qar {
 
-namespace trace_detail {
-std::atomic<int> state{0};
-bool Configure() noexcept {
+namespace detail {
+std::atomic<int> traceState{0};
+bool ConfigureTrace() noexcept {
     return false;
 }
-}  // namespace trace_detail
+}  // namespace detail
 
 TraceSpan::TraceSpan() noexcept {}
 TraceSpan::~TraceSpan() {}
