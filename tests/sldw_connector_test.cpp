@@ -466,6 +466,40 @@ std::vector<nlohmann::json> ReadJsonLines(const std::wstring& path) {
     return lines;
 }
 
+// The session's calls across the boundary, each inside an operation of the trace: the add-in argument
+// only as its length, the menu call in CreateMenu, the one machine fault in the C interface's
+// qar_connector_new_command.
+void CheckCallsAndTheFault(const std::vector<nlohmann::json>& lines,
+                           std::map<uint64_t, nlohmann::json>& ops) {
+    int menuCalls = 0, faults = 0, argumentLengths = 0;
+    for (const auto& line : lines) {
+        if (line["ev"] == "call") {
+            const uint64_t op = line["op"].get<uint64_t>();
+            ASSERT_TRUE(ops.count(op)) << line.dump();
+            // The argument's text never, its length on the call that hands it over (17 characters).
+            if (line["name"] == "ISwAddIn.SetAddInArgument") {
+                ASSERT_TRUE(line.contains("argumentLength")) << line.dump();
+                argumentLengths += line["argumentLength"] == 17 ? 1 : 0;
+            }
+            if (line["name"] == "IDispatch.Invoke CreateMenu") {
+                ++menuCalls;
+                EXPECT_TRUE(ops[op]["name"] == "QARCAX::SldwCommand::CreateMenu" &&
+                            line["hr"] == "0x00000000");
+            }
+        } else if (line["ev"] == "fault") {
+            ++faults;
+            EXPECT_TRUE(line["code"] == "0xc0000005" && line["data"] == "0x10" && line.contains("module"));
+            EXPECT_EQ("qar_connector_new_command", ops[line["op"].get<uint64_t>()]["name"]);
+        } else if (line["ev"] == "op" && line["name"] == "QARCAX::SldwCommand::OpenFile") {
+            EXPECT_TRUE(line["result"] == -1 && line["code"] == -1 &&
+                        !line["message"].get<std::string>().empty());
+        }
+    }
+    EXPECT_EQ(1, menuCalls);
+    EXPECT_EQ(1, faults);
+    EXPECT_EQ(1, argumentLengths);
+}
+
 // A session with the trace on: the load line first; each host operation once, with its own sequence
 // number; each call across the boundary naming the operation it ran in; a failure's code and message; the
 // machine fault with its module; the add-in argument nowhere. Then the trace off writes nothing more.
@@ -507,33 +541,7 @@ TEST_F(ConnectorTest, TraceHoldsEachOperationOnceWithItsCallsAndNoSecret) {
                                           {"qar_connector_create", 1},
                                           {"qar_connector_new_command", 1}}),
               names);
-    int menuCalls = 0, faults = 0, argumentLengths = 0;
-    for (const auto& line : lines) {
-        if (line["ev"] == "call") {
-            const uint64_t op = line["op"].get<uint64_t>();
-            ASSERT_TRUE(ops.count(op)) << line.dump();
-            // The argument's text never, its length on the call that hands it over (17 characters).
-            if (line["name"] == "ISwAddIn.SetAddInArgument") {
-                ASSERT_TRUE(line.contains("argumentLength")) << line.dump();
-                argumentLengths += line["argumentLength"] == 17 ? 1 : 0;
-            }
-            if (line["name"] == "IDispatch.Invoke CreateMenu") {
-                ++menuCalls;
-                EXPECT_TRUE(ops[op]["name"] == "QARCAX::SldwCommand::CreateMenu" &&
-                            line["hr"] == "0x00000000");
-            }
-        } else if (line["ev"] == "fault") {
-            ++faults;
-            EXPECT_TRUE(line["code"] == "0xc0000005" && line["data"] == "0x10" && line.contains("module"));
-            EXPECT_EQ("qar_connector_new_command", ops[line["op"].get<uint64_t>()]["name"]);
-        } else if (line["ev"] == "op" && line["name"] == "QARCAX::SldwCommand::OpenFile") {
-            EXPECT_TRUE(line["result"] == -1 && line["code"] == -1 &&
-                        !line["message"].get<std::string>().empty());
-        }
-    }
-    EXPECT_EQ(1, menuCalls);
-    EXPECT_EQ(1, faults);
-    EXPECT_EQ(1, argumentLengths);
+    CheckCallsAndTheFault(lines, ops);
 }
 
 // The file is bounded (one rotation), and a place that cannot be written costs lines, never results.
