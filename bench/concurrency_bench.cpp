@@ -59,9 +59,11 @@ double OperationsPerSecond(const Configuration& configuration, int operations,
     return configuration.threads * rounds * stepCount / seconds;
 }
 
+// The median; for an even count the mean of the two middle values.
 double MedianOf(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 }  // namespace
