@@ -101,6 +101,13 @@ struct Run {
     std::vector<Tally> tallies;
     LONG connected = 0, done = 0;
     LONGLONG stepsBegan = 0;
+    // Connecting (a walk of the running-object table that calls and releases every instance's
+    // application) never overlaps another thread's steps. Measured under Wine 8 (one run in a few under
+    // a loaded machine): such a walk, calling and releasing an instance's objects while that instance's
+    // own host thread was working on it, left a host thread waiting forever in an instance whose
+    // apartment Wine had deadlocked (a release waiting for the stub manager while another call waited
+    // for the apartment; see ENGINEERING.md). On Windows this changes only the timing.
+    SRWLOCK connecting = SRWLOCK_INIT;
     qar::UniqueHandle go{CreateEventW(nullptr, TRUE, FALSE, nullptr)};    // every thread connected
     qar::UniqueHandle calm{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // no busy window any more
 };
@@ -112,16 +119,40 @@ inline void Note(Tally& tally, const char* what, int result, const CaxCommand* c
     tally.failures.push_back(message);
 }
 
+// A shared turn of Run::connecting, taken once the session has connected and given back when its
+// connector and command are gone (their releases reach the instance too).
+class StepsTurn {
+public:
+    explicit StepsTurn(SRWLOCK& lock) : lock_(lock) {}
+    StepsTurn(const StepsTurn&) = delete;
+    StepsTurn& operator=(const StepsTurn&) = delete;
+    ~StepsTurn() {
+        if (taken_) ReleaseSRWLockShared(&lock_);
+    }
+    void Take() {
+        AcquireSRWLockShared(&lock_);
+        taken_ = true;
+    }
+
+private:
+    SRWLOCK& lock_;
+    bool taken_ = false;
+};
+
 // One session on the calling thread; the command is deleted (saying "Disconnect") at its end.
 inline void Session(Run& run, int thread, Tally& tally) {
     const Load& load = run.load;
+    StepsTurn turn(run.connecting);  // declared first: given back after everything below is gone
     SldwConnector connector(3, L"SolidWorks 2016", run.handles[load.shared ? 0 : thread], L"load-argument");
     CaxCommand* made = nullptr;
+    AcquireSRWLockExclusive(&run.connecting);
     Note(tally, "NewCommand", connector.NewCommand(nullptr, made), nullptr);
+    ReleaseSRWLockExclusive(&run.connecting);
     const std::unique_ptr<CaxCommand> command(made);
     // The steps start together (in a busy run with the first busy window): connecting is not part of them.
     InterlockedIncrement(&run.connected);
     WaitForSingleObject(run.go.Get(), kRunDeadlineMs);
+    turn.Take();  // after `go`: the first session's threads all connect before anyone's steps
     for (int round = 0; command && round < load.rounds; ++round) {
         for (size_t i = 0; i < load.stepCount; ++i) {
             const DWORD start = GetTickCount();
