@@ -82,6 +82,7 @@ struct Load {
 // What one thread saw. The steps' span is on the performance counter: from the moment every thread
 // was connected to this thread's last step.
 struct Tally {
+    const char* volatile doing = "starting";  // the step under way, for a deadlock's report
     int operations = 0;
     DWORD longestMs = 0;
     LONGLONG stepsEnded = 0;
@@ -146,6 +147,7 @@ inline void Session(Run& run, int thread, Tally& tally) {
     SldwConnector connector(3, L"SolidWorks 2016", run.handles[load.shared ? 0 : thread], L"load-argument");
     CaxCommand* made = nullptr;
     AcquireSRWLockExclusive(&run.connecting);
+    tally.doing = "NewCommand";
     Note(tally, "NewCommand", connector.NewCommand(nullptr, made), nullptr);
     ReleaseSRWLockExclusive(&run.connecting);
     const std::unique_ptr<CaxCommand> command(made);
@@ -156,6 +158,7 @@ inline void Session(Run& run, int thread, Tally& tally) {
     for (int round = 0; command && round < load.rounds; ++round) {
         for (size_t i = 0; i < load.stepCount; ++i) {
             const DWORD start = GetTickCount();
+            tally.doing = load.steps[i].name;
             Note(tally, load.steps[i].name, load.steps[i].run(*command, run.documents[thread]),
                  command.get());
             tally.longestMs = std::max(tally.longestMs, GetTickCount() - start);
@@ -165,6 +168,7 @@ inline void Session(Run& run, int thread, Tally& tally) {
     QueryPerformanceCounter(&now);
     tally.stepsEnded = now.QuadPart;
     tally.operations += 2 + (command ? load.rounds * static_cast<int>(load.stepCount) : 0);
+    tally.doing = "the command's and the connector's release";
     if (!load.busy) return;
     // A release refused by a busy application is lost: the session ends after the last window.
     InterlockedIncrement(&run.done);
@@ -224,13 +228,13 @@ inline void RunThreads(Run& run, const std::vector<ComPtr<ISimControl>>& control
             Sleep(1);
         Go(run);
     }
-    for (const qar::UniqueHandle& thread : threads) {
+    for (size_t i = 0; i < threads.size(); ++i) {
         const DWORD spent = GetTickCount() - start;
-        if (WaitForSingleObject(thread.Get(), spent < kRunDeadlineMs ? kRunDeadlineMs - spent : 0) ==
+        if (WaitForSingleObject(threads[i].Get(), spent < kRunDeadlineMs ? kRunDeadlineMs - spent : 0) ==
             WAIT_OBJECT_0)
             continue;
-        std::fprintf(stderr, "%s: a host thread did not end within %lu ms (deadlock)\n", run.load.what,
-                     kRunDeadlineMs);
+        std::fprintf(stderr, "%s: host thread %zu did not end within %lu ms (deadlock), in %s\n",
+                     run.load.what, i, kRunDeadlineMs, run.tallies[i].doing);
         std::fflush(stderr);
         TerminateProcess(GetCurrentProcess(), 3);
     }
