@@ -1,22 +1,18 @@
 #include "Public/cax_connector.h"
 
-#include "Public/owners.h"
 #include "Public/dispatch_invoke.h"
-#include "Public/error_model.h"
 #include "Public/host_call.h"
-#include "Public/owner_thread.h"
+#include "Public/owners.h"
 
 using qar::ComErrorMessage;
-using qar::GuardSite;
-
 using qar::ComPtr;
+using qar::GuardSite;
 
 namespace QARCAX {
 
 namespace {
 
-// The connect sequence's own guard. Its file text and "line" number are frozen: they are what the
-// first release recorded in its exceptions.
+// The connect sequence's own guard. Its prefix and code are frozen: hosts read them in status records.
 const GuardSite kConnectSite = {
     L"QARCAX::CaxConnector::Connect",
     L"QARCAX::CaxConnector::Connect() error: ",
