@@ -98,8 +98,9 @@ const Load kLoads[] = {
 
 // The whole-session row runs on request (QARSLDW_LOAD_DOCUMENTS=1) until a stuck session is
 // understood: in about one full suite run in six on a loaded two-core machine under Wine 8, one of its
-// host threads did not come back from its own instance (nothing else was calling that instance; the
-// deadlock report names the step). The other rows hold eight apartments, connectors and instances too.
+// host threads did not come back from its own instance while giving back the session's command and
+// connector (the "Disconnect" call and the releases; no other client was calling that instance then).
+// The other rows hold eight apartments, connectors and instances too.
 std::vector<Load> LoadsToRun() {
     std::vector<Load> loads;
     wchar_t value[8] = L"";

@@ -7,6 +7,8 @@
 
 #include <process.h>
 
+#include <cerrno>
+
 #include <string>
 #include <vector>
 
@@ -19,9 +21,14 @@ struct SimInstances {
         : processes(count), ids(count), controls(count), handles(count) {
         const std::wstring server = TestProgramDirectory() + L"..\\simulator\\qarcadsim.exe";
         for (int i = 0; i < count; ++i) {
-            const intptr_t process = _wspawnl(_P_NOWAIT, server.c_str(), (L"\"" + server + L"\"").c_str(),
-                                              L"/instance", lifetime, nullptr);
-            EXPECT_NE(-1, process);
+            // Under Wine on a loaded machine a start now and then fails at once (-1); the next one works.
+            intptr_t process = -1;
+            for (int attempt = 0; attempt < 3 && process == -1; ++attempt) {
+                if (attempt > 0) Sleep(200);
+                process = _wspawnl(_P_NOWAIT, server.c_str(), (L"\"" + server + L"\"").c_str(), L"/instance",
+                                   lifetime, nullptr);
+            }
+            EXPECT_NE(-1, process) << "errno " << errno;
             if (process != -1) processes[i].Reset(reinterpret_cast<HANDLE>(process));
             ids[i] = GetProcessId(processes[i].Get());
         }
