@@ -348,6 +348,87 @@ TEST(Apartment, AThreadInAMultithreadedApartmentIsRefusedClearly) {
     }).join();
 }
 
+// Every C entry point with an unreadable address (0x10) in one of its pointer arguments, the others
+// valid: the rows of the test below.
+struct UnreadablePointerCalls {
+    QarConnector* connector;
+    QarCommand* command;
+    wchar_t buffer[512];
+    size_t needed = 0;
+    int value = 0;
+    unsigned long milliseconds = 0;
+    QarConnector* made = nullptr;
+    QarCommand* madeCommand = nullptr;
+
+    std::vector<std::pair<const char*, std::function<int()>>> Rows() {
+        const auto bad = [](auto* typed) { return reinterpret_cast<decltype(typed)>(0x10); };
+        const wchar_t* text = bad(L"");
+        QarConnector* const badConnector = bad(connector);
+        QarCommand* const badCommand = bad(command);
+        return {
+            {"busy timeout", [=] { return qar_get_busy_timeout(bad(&milliseconds)); }},
+            {"trace path", [=] { return qar_set_trace(text, 0); }},
+            {"dump folder", [=] { return qar_set_dumps(text, 0); }},
+            {"create version", [=] { return qar_connector_create(3, text, L"", L"", &made); }},
+            {"create handle", [=] { return qar_connector_create(3, L"SolidWorks 2016", text, L"", &made); }},
+            {"create argument",
+             [=] { return qar_connector_create(3, L"SolidWorks 2016", L"", text, &made); }},
+            {"create result",
+             [=] { return qar_connector_create(3, L"SolidWorks 2016", L"", L"", bad(&made)); }},
+            {"destroy connector", [=] { return qar_connector_destroy(badConnector); }},
+            {"new command handle",
+             [=] { return qar_connector_new_command(badConnector, nullptr, &madeCommand); }},
+            {"new command host",
+             [=] { return qar_connector_new_command(connector, bad(&value), &madeCommand); }},
+            {"new command result",
+             [=] { return qar_connector_new_command(connector, nullptr, bad(&madeCommand)); }},
+            {"connector error handle",
+             [=] { return qar_connector_last_error(badConnector, &value, buffer, 64, &needed); }},
+            {"connector error code",
+             [=] { return qar_connector_last_error(connector, bad(&value), buffer, 64, &needed); }},
+            {"connector error buffer",
+             [=] { return qar_connector_last_error(connector, &value, bad(buffer), 64, &needed); }},
+            {"connector error needed",
+             [=] { return qar_connector_last_error(connector, &value, buffer, 64, bad(&needed)); }},
+            {"destroy command", [=] { return qar_command_destroy(badCommand); }},
+            {"disconnect", [=] { return qar_command_disconnect(badCommand); }},
+            {"connected handle", [=] { return qar_command_is_connected(badCommand, &value); }},
+            {"connected result", [=] { return qar_command_is_connected(command, bad(&value)); }},
+            {"open handle", [=] { return qar_command_open_file(badCommand, L"x"); }},
+            {"open path", [=] { return qar_command_open_file(command, text); }},
+            {"close", [=] { return qar_command_close_file(badCommand); }},
+            {"save handle", [=] { return qar_command_save_file(badCommand, buffer, 64, &needed); }},
+            {"save buffer", [=] { return qar_command_save_file(command, bad(buffer), 64, &needed); }},
+            {"save needed", [=] { return qar_command_save_file(command, buffer, 64, bad(&needed)); }},
+            {"dependencies handle",
+             [=] { return qar_command_get_dependencies(badCommand, buffer, 64, &needed); }},
+            {"dependencies buffer",
+             [=] { return qar_command_get_dependencies(command, bad(buffer), 64, &needed); }},
+            {"dependencies needed",
+             [=] { return qar_command_get_dependencies(command, buffer, 64, bad(&needed)); }},
+            {"last text handle", [=] { return qar_command_last_text(badCommand, buffer, 64, &needed); }},
+            {"last text buffer", [=] { return qar_command_last_text(command, bad(buffer), 64, &needed); }},
+            {"last text needed", [=] { return qar_command_last_text(command, buffer, 64, bad(&needed)); }},
+            {"menu handle", [=] { return qar_command_create_menu(badCommand, L"PLM"); }},
+            {"menu arg", [=] { return qar_command_create_menu(command, text); }},
+            {"refresh handle", [=] { return qar_command_refresh_table(badCommand, L"a", L"b"); }},
+            {"refresh arg1", [=] { return qar_command_refresh_table(command, text, L"b"); }},
+            {"refresh arg2", [=] { return qar_command_refresh_table(command, L"a", text); }},
+            {"update handle", [=] { return qar_command_update_table(badCommand, L"a", L"b"); }},
+            {"update arg1", [=] { return qar_command_update_table(command, text, L"b"); }},
+            {"update arg2", [=] { return qar_command_update_table(command, L"a", text); }},
+            {"command error handle",
+             [=] { return qar_command_last_error(badCommand, &value, buffer, 64, &needed); }},
+            {"command error code",
+             [=] { return qar_command_last_error(command, bad(&value), buffer, 64, &needed); }},
+            {"command error buffer",
+             [=] { return qar_command_last_error(command, &value, bad(buffer), 64, &needed); }},
+            {"command error needed",
+             [=] { return qar_command_last_error(command, &value, buffer, 64, bad(&needed)); }},
+        };
+    }
+};
+
 // Every pointer argument of every C entry point, given an unreadable address (0x10, unmapped under Wine
 // and Windows alike): the entry point answers QAR_E_EXCEPTION and the host process lives on. The texts
 // once ended the process: they were measured by wcslen, which the compiler takes for a function that
@@ -357,80 +438,13 @@ TEST_F(ConnectorTest, CInterfaceAnswersEveryUnreadablePointerWithAResult) {
     QarCommand* command = nullptr;
     ASSERT_EQ(QAR_OK, qar_connector_create(3, L"SolidWorks 2016", handleText.c_str(), L"", &connector));
     ASSERT_EQ(QAR_OK, qar_connector_new_command(connector, nullptr, &command));
-    const auto bad = [](auto* typed) { return reinterpret_cast<decltype(typed)>(0x10); };
-    const wchar_t* text = bad(L"");
-    wchar_t buffer[512];
-    size_t needed = 0;
-    int value = 0;
-    unsigned long milliseconds = 0;
-    QarConnector* made = nullptr;
-    QarCommand* madeCommand = nullptr;
-    QarConnector* const badConnector = bad(connector);
-    QarCommand* const badCommand = bad(command);
-    const std::pair<const char*, std::function<int()>> calls[] = {
-        {"busy timeout", [&] { return qar_get_busy_timeout(bad(&milliseconds)); }},
-        {"trace path", [&] { return qar_set_trace(text, 0); }},
-        {"dump folder", [&] { return qar_set_dumps(text, 0); }},
-        {"create version", [&] { return qar_connector_create(3, text, L"", L"", &made); }},
-        {"create handle", [&] { return qar_connector_create(3, L"SolidWorks 2016", text, L"", &made); }},
-        {"create argument", [&] { return qar_connector_create(3, L"SolidWorks 2016", L"", text, &made); }},
-        {"create result", [&] { return qar_connector_create(3, L"SolidWorks 2016", L"", L"", bad(&made)); }},
-        {"destroy connector", [&] { return qar_connector_destroy(badConnector); }},
-        {"new command handle",
-         [&] { return qar_connector_new_command(badConnector, nullptr, &madeCommand); }},
-        {"new command host", [&] { return qar_connector_new_command(connector, bad(&value), &madeCommand); }},
-        {"new command result",
-         [&] { return qar_connector_new_command(connector, nullptr, bad(&madeCommand)); }},
-        {"connector error handle",
-         [&] { return qar_connector_last_error(badConnector, &value, buffer, 64, &needed); }},
-        {"connector error code",
-         [&] { return qar_connector_last_error(connector, bad(&value), buffer, 64, &needed); }},
-        {"connector error buffer",
-         [&] { return qar_connector_last_error(connector, &value, bad(buffer), 64, &needed); }},
-        {"connector error needed",
-         [&] { return qar_connector_last_error(connector, &value, buffer, 64, bad(&needed)); }},
-        {"destroy command", [&] { return qar_command_destroy(badCommand); }},
-        {"disconnect", [&] { return qar_command_disconnect(badCommand); }},
-        {"connected handle", [&] { return qar_command_is_connected(badCommand, &value); }},
-        {"connected result", [&] { return qar_command_is_connected(command, bad(&value)); }},
-        {"open handle", [&] { return qar_command_open_file(badCommand, L"x"); }},
-        {"open path", [&] { return qar_command_open_file(command, text); }},
-        {"close", [&] { return qar_command_close_file(badCommand); }},
-        {"save handle", [&] { return qar_command_save_file(badCommand, buffer, 64, &needed); }},
-        {"save buffer", [&] { return qar_command_save_file(command, bad(buffer), 64, &needed); }},
-        {"save needed", [&] { return qar_command_save_file(command, buffer, 64, bad(&needed)); }},
-        {"dependencies handle",
-         [&] { return qar_command_get_dependencies(badCommand, buffer, 64, &needed); }},
-        {"dependencies buffer",
-         [&] { return qar_command_get_dependencies(command, bad(buffer), 64, &needed); }},
-        {"dependencies needed",
-         [&] { return qar_command_get_dependencies(command, buffer, 64, bad(&needed)); }},
-        {"last text handle", [&] { return qar_command_last_text(badCommand, buffer, 64, &needed); }},
-        {"last text buffer", [&] { return qar_command_last_text(command, bad(buffer), 64, &needed); }},
-        {"last text needed", [&] { return qar_command_last_text(command, buffer, 64, bad(&needed)); }},
-        {"menu handle", [&] { return qar_command_create_menu(badCommand, L"PLM"); }},
-        {"menu arg", [&] { return qar_command_create_menu(command, text); }},
-        {"refresh handle", [&] { return qar_command_refresh_table(badCommand, L"a", L"b"); }},
-        {"refresh arg1", [&] { return qar_command_refresh_table(command, text, L"b"); }},
-        {"refresh arg2", [&] { return qar_command_refresh_table(command, L"a", text); }},
-        {"update handle", [&] { return qar_command_update_table(badCommand, L"a", L"b"); }},
-        {"update arg1", [&] { return qar_command_update_table(command, text, L"b"); }},
-        {"update arg2", [&] { return qar_command_update_table(command, L"a", text); }},
-        {"command error handle",
-         [&] { return qar_command_last_error(badCommand, &value, buffer, 64, &needed); }},
-        {"command error code",
-         [&] { return qar_command_last_error(command, bad(&value), buffer, 64, &needed); }},
-        {"command error buffer",
-         [&] { return qar_command_last_error(command, &value, bad(buffer), 64, &needed); }},
-        {"command error needed",
-         [&] { return qar_command_last_error(command, &value, buffer, 64, bad(&needed)); }},
-    };
-    for (const auto& call : calls) EXPECT_EQ(QAR_E_EXCEPTION, call.second()) << call.first;
-    EXPECT_TRUE(made == nullptr && madeCommand == nullptr);
+    UnreadablePointerCalls calls{connector, command, {}};
+    for (const auto& call : calls.Rows()) EXPECT_EQ(QAR_E_EXCEPTION, call.second()) << call.first;
+    EXPECT_TRUE(calls.made == nullptr && calls.madeCommand == nullptr);
     // Both handles still work, and the command's record holds the last fault it could record.
-    EXPECT_TRUE(qar_command_is_connected(command, &value) == QAR_OK && value == 1);
-    EXPECT_TRUE(qar_command_last_error(command, &value, buffer, 512, nullptr) == QAR_OK &&
-                value == QAR_E_EXCEPTION && Has(buffer, L"qar_command_update_table(): "));
+    EXPECT_TRUE(qar_command_is_connected(command, &calls.value) == QAR_OK && calls.value == 1);
+    EXPECT_TRUE(qar_command_last_error(command, &calls.value, calls.buffer, 512, nullptr) == QAR_OK &&
+                calls.value == QAR_E_EXCEPTION && Has(calls.buffer, L"qar_command_update_table(): "));
     EXPECT_EQ(QAR_OK, qar_command_destroy(command));
     EXPECT_EQ(QAR_OK, qar_connector_destroy(connector));
 }
